@@ -1,0 +1,26 @@
+// Hooks for tests: the clock, the trace sink, the backend and the per-user object namespace.
+// The program itself never calls these.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace qvplatform::testing {
+
+// Clock. After any of these, every wait and timer of the layer follows the virtual clock.
+void SetClockSpeed(double factor);  // 1 = real time, 100 = a hundred times faster
+void FreezeClock();                 // time stands still until AdvanceClock
+void AdvanceClock(uint32_t ms);
+
+// Trace sink: the listener receives every OutputDebugStringA/W line, in order, as the bytes
+// the program wrote (wide text converted to the ANSI code page, as Windows does).
+using TraceListener = std::function<void(const std::string&)>;
+int AddTraceListener(TraceListener listener);
+void RemoveTraceListener(int id);
+
+// Named kernel objects live in this folder (default: the user's runtime folder). A test and the
+// child processes it starts point it at the same private folder.
+void SetObjectNamespace(const std::string& folder);
+
+}  // namespace qvplatform::testing
