@@ -24,3 +24,8 @@ void RemoveTraceListener(int id);
 void SetObjectNamespace(const std::string& folder);
 
 }  // namespace qvplatform::testing
+
+namespace qvplatform::testing {
+// The ANSI code page that GetACP reports and CP_ACP converts with (0 = follow the locale again).
+void SetACP(unsigned codePage);
+}  // namespace qvplatform::testing
