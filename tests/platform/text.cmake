@@ -1,0 +1,1 @@
+qv_add_test(platform_text_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/text_test.cpp LIBS qvplatform)
