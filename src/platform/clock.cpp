@@ -13,7 +13,9 @@ using Steady = std::chrono::steady_clock;
 struct ClockState {
   std::mutex mutex;
   Steady::time_point baseReal = Steady::now();
-  uint64_t baseVirtualUs = 0;
+  // Like Windows' tick count, the clock starts at the time since boot, never at 0.
+  uint64_t baseVirtualUs = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(baseReal.time_since_epoch()).count());
   double speed = 1.0;  // 0 = frozen
 };
 

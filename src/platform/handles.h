@@ -1,0 +1,42 @@
+// The kernel handle table. A handle names a slot and the slot's generation, so a closed or stale
+// handle fails with ERROR_INVALID_HANDLE and never reaches an object that replaced it.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "win32/types.h"
+
+namespace qvp {
+
+enum class ObjectType { Event, Mutex, Thread };
+
+class KernelObject {
+ public:
+  explicit KernelObject(ObjectType type) : type_(type) {}
+  virtual ~KernelObject() = default;
+  ObjectType Type() const { return type_; }
+
+  // Waiting: the futex word the object is signalled through.
+  virtual std::atomic<uint32_t>& Word() = 0;
+  // Takes the object if it is signalled (consuming an auto-reset event, owning a mutex). When it
+  // is not, `observed` is the word's value to sleep on and `poll` asks the waiter to look again
+  // soon (ownership held by another process cannot wake us through the word).
+  virtual bool TryAcquire(uint32_t& observed, bool& poll) = 0;
+
+ private:
+  ObjectType type_;
+};
+
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object, DWORD access);
+// The object and the access the handle was opened with, or null (the caller reports
+// ERROR_INVALID_HANDLE).
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle, DWORD* access = nullptr);
+bool RemoveHandle(HANDLE handle);
+
+// Futex operations on a 32-bit word, which may live in memory shared with other processes.
+// `timeoutNs` < 0 waits without a time-out.
+void FutexWait(std::atomic<uint32_t>& word, uint32_t expected, int64_t timeoutNs);
+void FutexWake(std::atomic<uint32_t>& word, int count);
+
+}  // namespace qvp
