@@ -1,0 +1,51 @@
+// WinINet subset: blocking HTTP GET through an internet handle and a URL handle.
+#pragma once
+
+#include "types.h"
+
+typedef WORD INTERNET_PORT;
+
+// InternetOpenA access types.
+#define INTERNET_OPEN_TYPE_PRECONFIG 0u
+#define INTERNET_OPEN_TYPE_DIRECT 1u
+#define INTERNET_OPEN_TYPE_PROXY 3u
+
+// Flags of InternetOpenA and InternetOpenUrlA.
+#define INTERNET_FLAG_ASYNC 0x10000000u
+#define INTERNET_FLAG_RELOAD 0x80000000u
+#define INTERNET_FLAG_NO_CACHE_WRITE 0x04000000u
+#define INTERNET_FLAG_PRAGMA_NOCACHE 0x00000100u
+#define INTERNET_FLAG_KEEP_CONNECTION 0x00400000u
+#define INTERNET_FLAG_NO_AUTO_REDIRECT 0x00200000u
+#define INTERNET_FLAG_NO_COOKIES 0x00080000u
+#define INTERNET_FLAG_NO_UI 0x00000200u
+#define INTERNET_FLAG_SECURE 0x00800000u
+
+// Error codes.
+#define INTERNET_ERROR_BASE 12000
+#define ERROR_INTERNET_OUT_OF_HANDLES 12001L
+#define ERROR_INTERNET_TIMEOUT 12002L
+#define ERROR_INTERNET_EXTENDED_ERROR 12003L
+#define ERROR_INTERNET_INTERNAL_ERROR 12004L
+#define ERROR_INTERNET_INVALID_URL 12005L
+#define ERROR_INTERNET_UNRECOGNIZED_SCHEME 12006L
+#define ERROR_INTERNET_NAME_NOT_RESOLVED 12007L
+#define ERROR_INTERNET_PROTOCOL_NOT_FOUND 12008L
+#define ERROR_INTERNET_INVALID_OPTION 12009L
+#define ERROR_INTERNET_OPERATION_CANCELLED 12017L
+#define ERROR_INTERNET_INCORRECT_HANDLE_TYPE 12018L
+#define ERROR_INTERNET_CANNOT_CONNECT 12029L
+#define ERROR_INTERNET_CONNECTION_ABORTED 12030L
+#define ERROR_INTERNET_CONNECTION_RESET 12031L
+#define ERROR_HTTP_INVALID_SERVER_RESPONSE 12152L
+#define ERROR_HTTP_REDIRECT_FAILED 12156L
+
+HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy, LPCSTR lpszProxyBypass,
+                        DWORD dwFlags);
+// Blocks until the final response's headers have arrived (redirects are followed).
+HINTERNET InternetOpenUrlA(HINTERNET hInternet, LPCSTR lpszUrl, LPCSTR lpszHeaders, DWORD dwHeadersLength,
+                           DWORD dwFlags, DWORD_PTR dwContext);
+// Blocks until dwNumberOfBytesToRead bytes are read or the body ends; 0 bytes read means the end.
+BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToRead,
+                      LPDWORD lpdwNumberOfBytesRead);
+BOOL InternetCloseHandle(HINTERNET hInternet);
