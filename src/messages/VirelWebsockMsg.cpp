@@ -1,0 +1,21 @@
+#include "messages/VirelWebsockMsg.h"
+
+CDuiString stVirelMsg::GetNickName() const { return nickname; }
+
+CDuiString stVirelMsgChat::GetMsgText() const {
+  CDuiString text;
+  text.Format(u" 说:%s", content.GetData());
+  return text;
+}
+
+CDuiString stVirelMsgEnter::GetMsgText() const {
+  CDuiString text;
+  text.Format(u"进入房间");
+  return text;
+}
+
+CDuiString stVirelMsgGift::GetMsgText() const {
+  CDuiString text;
+  text.Format(u" 送出 %I64d%s%s", static_cast<long long>(giftCount), unit.GetData(), giftName.GetData());
+  return text;
+}

@@ -1,0 +1,47 @@
+// The room session's state: one object per process, shared by the UI thread, the session thread
+// and the decoder on the network thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/win32.h"
+
+class CWebSockSession;
+
+// One session's identity, handed to its threads. Allocated by Start, freed when its thread ends.
+struct stWebSockMainParam {
+  CWebSockSession* pSession = nullptr;
+  HANDLE hStopEvent = nullptr;  // copy of m_hStopEvent; nulled once the thread has closed it
+  GUID connectGuid{};           // stamped on every record this session produces
+};
+
+class CWebSockSession {
+ public:
+  CWebSockSession() = default;
+  ~CWebSockSession();
+  CWebSockSession(const CWebSockSession&) = delete;
+  CWebSockSession& operator=(const CWebSockSession&) = delete;
+
+  // The process's session, made on first use (always on the UI thread).
+  static CWebSockSession& Instance();
+
+  // Decodes one payload received on the session's connection and delivers its records to the
+  // windows named below. Runs on the network thread.
+  void OnWebsockMessage(stWebSockMainParam* pParam, const char* pPayload, size_t nLength);
+
+  // Session control and the thread routine are added here.
+
+  // Written only on the UI thread (by Start and Stop).
+  HANDLE m_hThread = nullptr;
+  HANDLE m_hStopEvent = nullptr;
+  // Single words written by one thread and read by others; atomic so a reader sees either the
+  // old or the new value, never a torn one.
+  std::atomic<HWND> m_hWndProgress{nullptr};  // login window: progress, errors, nickname
+  std::atomic<HWND> m_hWndMsg{nullptr};       // message overlay: chat, gifts, entries
+  std::atomic<HWND> m_hWndState{nullptr};     // login window, then main bar: count, online state
+  std::atomic<int32_t> m_nRoomId{-1};
+  std::atomic<UINT> m_uNotifyMsg{0};
+  std::atomic<int32_t> m_nProgress{0};
+};
