@@ -29,3 +29,9 @@ namespace qvplatform::testing {
 // The ANSI code page that GetACP reports and CP_ACP converts with (0 = follow the locale again).
 void SetACP(unsigned codePage);
 }  // namespace qvplatform::testing
+
+namespace qvplatform::testing {
+// Resizes the headless desktop and sets its work area; false when another backend is in use.
+// Top-level windows receive WM_DISPLAYCHANGE when the size changes.
+bool SetHeadlessDesktop(int width, int height, int workLeft, int workTop, int workRight, int workBottom);
+}  // namespace qvplatform::testing
