@@ -1,0 +1,146 @@
+// The GDI object table and the objects behind GDI handles, shared by the gdi*.cpp files and the
+// backends. Cairo and Pango stay inside the layer.
+#pragma once
+
+#include <cairo.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "win32/gdi.h"
+
+typedef struct _PangoLayout PangoLayout;
+
+namespace qvp {
+
+enum class GdiType { Brush, Pen, Font, Bitmap, Region, Dc };
+struct Dc;
+
+struct GdiObject {
+  explicit GdiObject(GdiType t) : type(t) {}
+  virtual ~GdiObject() = default;
+  GdiType type;
+  HGDIOBJ handle = nullptr;  // stays set after DeleteObject; SelectObject returns it
+  bool stock = false;
+};
+
+struct Brush : GdiObject {
+  Brush() : GdiObject(GdiType::Brush) {}
+  COLORREF color = 0;
+  bool hollow = false;
+};
+
+struct Pen : GdiObject {
+  Pen() : GdiObject(GdiType::Pen) {}
+  int style = PS_SOLID;
+  int width = 1;
+  COLORREF color = 0;
+};
+
+// A region is a set of pixels, kept as y-x banded rectangles.
+struct Region : GdiObject {
+  Region();
+  ~Region() override;
+  cairo_region_t* rgn;
+};
+
+struct Bitmap : GdiObject {
+  Bitmap() : GdiObject(GdiType::Bitmap) {}
+  ~Bitmap() override;
+  cairo_surface_t* surface = nullptr;  // ARGB32 (premultiplied) or RGB24
+  void* dibBits = nullptr;             // CreateDIBSection's pixels (the surface's data)
+  Dc* selectedInto = nullptr;          // a bitmap is selected into one memory DC at most
+};
+
+// A font's resolved face and GDI-like metrics; fonts with the same description share one.
+struct FontFace;
+
+struct Font : GdiObject {
+  Font() : GdiObject(GdiType::Font) {}
+  LOGFONTW logfont{};
+  std::shared_ptr<FontFace> face;  // resolved on first use
+};
+
+// Drawing state that SaveDC/RestoreDC keep.
+struct DcState {
+  std::shared_ptr<Brush> brush;
+  std::shared_ptr<Pen> pen;
+  std::shared_ptr<Font> font;
+  std::shared_ptr<Region> clip;  // device coordinates; null = no clip of the application's own
+  COLORREF textColor = RGB(0, 0, 0);
+  COLORREF bkColor = RGB(255, 255, 255);
+  int bkMode = OPAQUE;
+  int stretchMode = BLACKONWHITE;
+  POINT pos{0, 0};
+};
+
+struct Dc : GdiObject {
+  Dc() : GdiObject(GdiType::Dc) {}
+  ~Dc() override;
+  HWND hwnd = nullptr;             // window DCs
+  bool memory = false;             // memory DCs: the selected bitmap is the target
+  std::shared_ptr<Bitmap> bitmap;  // memory DCs
+  cairo_surface_t* target = nullptr;
+  cairo_t* cr = nullptr;
+  POINT origin{0, 0};  // logical (0,0) in target pixels (a window DC's client origin)
+  // What the system lets the DC touch, in device coordinates (window DCs: the client area, the
+  // window region, the update area); null = the whole target.
+  std::shared_ptr<Region> systemClip;
+  DcState state;
+  std::vector<DcState> saved;
+};
+
+// Handle table. Handles are never reused, so a deleted handle stays invalid. Inserting sets the
+// object's handle.
+HGDIOBJ InsertGdiObject(std::shared_ptr<GdiObject> object);
+std::shared_ptr<GdiObject> LookupGdiObject(HGDIOBJ h);
+bool RemoveGdiObject(HGDIOBJ h);
+size_t GdiObjectCount();
+
+template <class T>
+std::shared_ptr<T> LookupAs(HGDIOBJ h, GdiType type) {
+  auto object = LookupGdiObject(h);
+  if (!object || object->type != type) return nullptr;
+  return std::static_pointer_cast<T>(object);
+}
+std::shared_ptr<Dc> LookupDc(HDC hdc);  // sets ERROR_INVALID_HANDLE when missing
+
+// A DC in its initial state drawing into `target` (not yet in the handle table).
+std::shared_ptr<Dc> NewDc(cairo_surface_t* target);
+// Points the DC at a new target surface and re-applies the clip.
+void AttachTarget(Dc& dc, cairo_surface_t* target);
+// Re-applies the DC's effective clip (application clip ∩ system clip) to its cairo context.
+void ApplyClip(Dc& dc);
+// Fills a region given in logical coordinates with a colour, honouring the clip.
+void FillRegionLogical(Dc& dc, const cairo_region_t* rgn, COLORREF color);
+void SetSourceColor(cairo_t* cr, COLORREF color);
+
+// Region helpers.
+std::shared_ptr<Region> NewRectRegion(int left, int top, int right, int bottom);
+cairo_region_t* RoundRectRegion(int left, int top, int right, int bottom, int w, int h);
+int RegionComplexity(const cairo_region_t* rgn);
+
+// Fonts: the font a DC draws with and the layout that measures and draws a run of text.
+std::shared_ptr<FontFace> FaceOf(Font& font);
+std::shared_ptr<Font> DefaultFont();
+void FaceMetrics(FontFace& face, TEXTMETRICW& tm);
+// Width of a UTF-16 run in pixels.
+int MeasureRun(FontFace& face, const WCHAR* text, int count);
+// Draws a run with its top-left cell corner at (x, y) in the DC's logical coordinates.
+void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count);
+
+// Window surfaces: each window paints into its own image, sized to its window rectangle.
+// Calls `fn` with the window's surface (null when the window never painted) under the surface lock.
+void WithWindowSurface(HWND hwnd, const std::function<void(cairo_surface_t*)>& fn);
+// The window region in window coordinates, copied; null when the window has none.
+std::shared_ptr<Region> WindowRegionCopy(HWND hwnd);
+// Hit-testing: whether a point in window coordinates lies inside the window's region (true when
+// the window has no region).
+bool WindowRegionContains(HWND hwnd, POINT ptWindow);
+
+// Where the fontconfig alias file is (default: Skins/fonts.conf next to the executable).
+void SetFontConfigPath(const std::string& path);
+
+}  // namespace qvp

@@ -1,0 +1,470 @@
+// Fonts and text on Pango. One layout per font measures and draws, with hinted metrics, rounded
+// glyph positions and no kerning or ligatures, so widths add up piece by piece and a string draws
+// exactly as wide as it measures.
+#include <fontconfig/fontconfig.h>
+#include <pango/pangocairo.h>
+#include <pango/pangofc-fontmap.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "gdi_internal.h"
+#include "utf.h"
+#include "win32.h"
+
+namespace qvp {
+
+struct FontFace {
+  PangoLayout* layout = nullptr;
+  TEXTMETRICW tm{};
+  ~FontFace() {
+    if (layout) g_object_unref(layout);
+  }
+};
+
+namespace {
+
+constexpr const char* kDefaultFace = "SimSun";
+constexpr double kDefaultEm = 12.0;
+
+// Pango is not thread-safe: every text call holds this lock.
+std::mutex& TextMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+std::string& ConfigPath() {
+  static std::string path;
+  return path;
+}
+
+std::string DefaultConfigPath() {
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n <= 0) return "Skins/fonts.conf";
+  std::string dir(exe, n);
+  dir.resize(dir.find_last_of('/') + 1);
+  return dir + "Skins/fonts.conf";
+}
+
+// The font map and context every layout is made from, with our own fontconfig configuration.
+PangoContext* TheContext() {
+  static PangoContext* context = [] {
+    FcConfig* config = FcInitLoadConfigAndFonts();
+    std::string path = ConfigPath().empty() ? DefaultConfigPath() : ConfigPath();
+    if (!config || !FcConfigParseAndLoad(config, reinterpret_cast<const FcChar8*>(path.c_str()), FcTrue)) {
+      OutputDebugStringA(("gdi: font aliases not loaded from " + path + "\r\n").c_str());
+    }
+    PangoFontMap* map = pango_cairo_font_map_new_for_font_type(CAIRO_FONT_TYPE_FT);
+    if (config) {
+      pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(map), config);
+      FcConfigDestroy(config);
+    }
+    pango_cairo_font_map_set_resolution(PANGO_CAIRO_FONT_MAP(map), 96.0);
+    PangoContext* ctx = pango_font_map_create_context(map);
+    g_object_unref(map);
+    cairo_font_options_t* options = cairo_font_options_create();
+    cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_ON);
+    cairo_font_options_set_hint_style(options, CAIRO_HINT_STYLE_SLIGHT);
+    cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);
+    pango_cairo_context_set_font_options(ctx, options);
+    cairo_font_options_destroy(options);
+    pango_context_set_round_glyph_positions(ctx, TRUE);
+    pango_context_set_language(ctx, pango_language_from_string("zh-cn"));
+    return ctx;
+  }();
+  return context;
+}
+
+PangoFontDescription* Describe(const LOGFONTW& lf, double emPx) {
+  std::u16string face(lf.lfFaceName, WideLength(lf.lfFaceName) < LF_FACESIZE ? WideLength(lf.lfFaceName) : LF_FACESIZE);
+  PangoFontDescription* desc = pango_font_description_new();
+  pango_font_description_set_family(desc, face.empty() ? kDefaultFace : ToUtf8(face).c_str());
+  int weight = lf.lfWeight <= 0 ? FW_NORMAL : std::min<int>(lf.lfWeight, 1000);
+  pango_font_description_set_weight(desc, static_cast<PangoWeight>(weight));
+  pango_font_description_set_style(desc, lf.lfItalic ? PANGO_STYLE_ITALIC : PANGO_STYLE_NORMAL);
+  pango_font_description_set_absolute_size(desc, emPx * PANGO_SCALE);
+  return desc;
+}
+
+// Ascent and descent of the face's first font per pixel of em.
+void FaceRatios(const LOGFONTW& lf, double& ascent, double& descent) {
+  constexpr double kProbeEm = 1000.0;
+  PangoFontDescription* desc = Describe(lf, kProbeEm);
+  PangoFont* font = pango_context_load_font(TheContext(), desc);
+  ascent = 0.8;
+  descent = 0.2;
+  if (font) {
+    PangoFontMetrics* m = pango_font_get_metrics(font, nullptr);
+    ascent = pango_font_metrics_get_ascent(m) / (kProbeEm * PANGO_SCALE);
+    descent = pango_font_metrics_get_descent(m) / (kProbeEm * PANGO_SCALE);
+    pango_font_metrics_unref(m);
+    g_object_unref(font);
+  }
+  pango_font_description_free(desc);
+}
+
+void SetText(PangoLayout* layout, const WCHAR* text, int count) {
+  std::string utf8 = ToUtf8(std::u16string_view(text, count));
+  pango_layout_set_text(layout, utf8.data(), static_cast<int>(utf8.size()));
+}
+
+int LayoutWidth(PangoLayout* layout) {
+  PangoRectangle logical;
+  pango_layout_get_extents(layout, nullptr, &logical);
+  return (logical.width + PANGO_SCALE - 1) / PANGO_SCALE;
+}
+
+std::shared_ptr<FontFace> MakeFace(const LOGFONTW& lf) {
+  double ascent, descent;
+  FaceRatios(lf, ascent, descent);
+  double em = lf.lfHeight < 0 ? -lf.lfHeight
+              : lf.lfHeight > 0 ? lf.lfHeight / std::max(0.1, ascent + descent)
+                                : kDefaultEm;
+  auto face = std::make_shared<FontFace>();
+  face->layout = pango_layout_new(TheContext());
+  PangoFontDescription* desc = Describe(lf, em);
+  pango_layout_set_font_description(face->layout, desc);
+  pango_font_description_free(desc);
+  pango_layout_set_single_paragraph_mode(face->layout, TRUE);
+  PangoAttrList* attrs = pango_attr_list_new();
+  pango_attr_list_insert(attrs, pango_attr_font_features_new("kern 0, liga 0, clig 0, calt 0"));
+  if (lf.lfUnderline) pango_attr_list_insert(attrs, pango_attr_underline_new(PANGO_UNDERLINE_SINGLE));
+  if (lf.lfStrikeOut) pango_attr_list_insert(attrs, pango_attr_strikethrough_new(TRUE));
+  pango_layout_set_attributes(face->layout, attrs);
+  pango_attr_list_unref(attrs);
+
+  TEXTMETRICW& tm = face->tm;
+  tm.tmAscent = std::lround(ascent * em);
+  if (lf.lfHeight > 0) {
+    tm.tmHeight = lf.lfHeight;
+    tm.tmDescent = tm.tmHeight - tm.tmAscent;
+  } else {
+    tm.tmDescent = std::lround(descent * em);
+    tm.tmHeight = tm.tmAscent + tm.tmDescent;
+  }
+  tm.tmInternalLeading = std::max<LONG>(0, tm.tmHeight - std::lround(em));
+  SetText(face->layout, u"x", 1);
+  tm.tmAveCharWidth = LayoutWidth(face->layout);
+  SetText(face->layout, u"W\u56FD", 2);
+  tm.tmMaxCharWidth = LayoutWidth(face->layout);
+  tm.tmWeight = lf.lfWeight <= 0 ? FW_NORMAL : lf.lfWeight;
+  tm.tmDigitizedAspectX = tm.tmDigitizedAspectY = 96;
+  tm.tmFirstChar = 0x20;
+  tm.tmLastChar = 0xFFFF;
+  tm.tmDefaultChar = 0x1F;
+  tm.tmBreakChar = 0x20;
+  tm.tmItalic = lf.lfItalic ? 1 : 0;
+  tm.tmUnderlined = lf.lfUnderline ? 1 : 0;
+  tm.tmStruckOut = lf.lfStrikeOut ? 1 : 0;
+  // The low bit set means a variable-pitch font, as GDI has it.
+  tm.tmPitchAndFamily = TMPF_FIXED_PITCH | TMPF_VECTOR | TMPF_TRUETYPE | FF_DONTCARE;
+  tm.tmCharSet = lf.lfCharSet;
+  return face;
+}
+
+using FaceKey = std::tuple<std::u16string, LONG, LONG, BYTE, BYTE, BYTE>;
+
+FaceKey KeyOf(const LOGFONTW& lf) {
+  size_t n = std::min<size_t>(WideLength(lf.lfFaceName), LF_FACESIZE);
+  return FaceKey(std::u16string(lf.lfFaceName, n), lf.lfHeight, lf.lfWeight <= 0 ? FW_NORMAL : lf.lfWeight,
+                 lf.lfItalic ? 1 : 0, lf.lfUnderline ? 1 : 0, lf.lfStrikeOut ? 1 : 0);
+}
+
+}  // namespace
+
+void SetFontConfigPath(const std::string& path) {
+  std::lock_guard<std::mutex> lock(TextMutex());
+  ConfigPath() = path;
+}
+
+// Called with the text lock held.
+std::shared_ptr<FontFace> FaceOf(Font& font) {
+  if (font.face) return font.face;
+  // Fonts of one description share a face; the cache is bounded, fonts keep theirs.
+  static std::map<FaceKey, std::shared_ptr<FontFace>> cache;
+  FaceKey key = KeyOf(font.logfont);
+  auto it = cache.find(key);
+  if (it == cache.end()) {
+    if (cache.size() >= 256) cache.clear();
+    it = cache.emplace(key, MakeFace(font.logfont)).first;
+  }
+  font.face = it->second;
+  return font.face;
+}
+
+std::shared_ptr<Font> DefaultFont() { return LookupAs<Font>(GetStockObject(SYSTEM_FONT), GdiType::Font); }
+
+void FaceMetrics(FontFace& face, TEXTMETRICW& tm) { tm = face.tm; }
+
+int MeasureRun(FontFace& face, const WCHAR* text, int count) {
+  if (count <= 0) return 0;
+  SetText(face.layout, text, count);
+  return LayoutWidth(face.layout);
+}
+
+void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count) {
+  if (count <= 0) return;
+  SetText(face.layout, text, count);
+  int width = LayoutWidth(face.layout);
+  cairo_t* cr = dc.cr;
+  if (dc.state.bkMode == OPAQUE) {
+    cairo_rectangle(cr, x, y, width, face.tm.tmHeight);
+    SetSourceColor(cr, dc.state.bkColor);
+    cairo_fill(cr);
+  }
+  int baseline = (pango_layout_get_baseline(face.layout) + PANGO_SCALE / 2) / PANGO_SCALE;
+  SetSourceColor(cr, dc.state.textColor);
+  cairo_move_to(cr, x, y + face.tm.tmAscent - baseline);
+  pango_cairo_show_layout(cr, face.layout);
+  cairo_new_path(cr);
+}
+
+}  // namespace qvp
+
+using namespace qvp;
+
+namespace {
+
+// The DC's font face, with the text lock held by the caller.
+std::shared_ptr<FontFace> DcFace(Dc& dc) { return FaceOf(*dc.state.font); }
+
+struct Line {
+  std::u16string text;
+  std::vector<size_t> underlined;  // indexes of '&'-prefixed characters
+  int width = 0;
+};
+
+bool IsCjk(char16_t c) {
+  return (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xAC00 && c <= 0xD7AF) || (c >= 0xF900 && c <= 0xFAFF) ||
+         (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFFEF) || (c >= 0xD800 && c <= 0xDBFF);
+}
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+
+// Whether a line may end after text[i - 1] (before text[i]).
+bool CanBreakBefore(const std::u16string& text, size_t i) {
+  if (i == 0 || i >= text.size()) return i >= text.size();
+  char16_t prev = text[i - 1], cur = text[i];
+  if (IsHighSurrogate(prev)) return false;
+  if (prev == u' ' && cur != u' ') return true;
+  return (IsCjk(prev) || IsCjk(cur)) && cur != u' ';
+}
+
+// Greedy word wrapping: the longest run ending at a break opportunity that fits; a run that does
+// not fit even alone is placed on its own line.
+std::vector<Line> WrapLine(FontFace& face, const Line& paragraph, int maxWidth) {
+  constexpr size_t npos = std::u16string::npos;
+  std::vector<Line> out;
+  const std::u16string& t = paragraph.text;
+  size_t start = 0;
+  while (true) {
+    size_t fitEnd = npos, fitNext = npos, firstEnd = npos, firstNext = npos;
+    for (size_t i = start + 1; i <= t.size(); ++i) {
+      if (!CanBreakBefore(t, i)) continue;
+      size_t visible = i;
+      while (visible > start && t[visible - 1] == u' ') --visible;  // trailing spaces hang
+      if (firstEnd == npos) {
+        firstEnd = visible;
+        firstNext = i;
+      }
+      if (MeasureRun(face, t.data() + start, static_cast<int>(visible - start)) > maxWidth) break;
+      fitEnd = visible;
+      fitNext = i;
+    }
+    if (fitEnd == npos) {
+      fitEnd = firstEnd == npos ? t.size() : firstEnd;
+      fitNext = firstNext == npos ? t.size() : firstNext;
+    }
+    Line line;
+    line.text = t.substr(start, fitEnd - start);
+    for (size_t u : paragraph.underlined)
+      if (u >= start && u < fitEnd) line.underlined.push_back(u - start);
+    out.push_back(std::move(line));
+    start = fitNext;
+    while (start < t.size() && t[start] == u' ') ++start;
+    if (start >= t.size()) break;
+  }
+  return out;
+}
+
+void Ellipsize(FontFace& face, Line& line, int maxWidth) {
+  if (MeasureRun(face, line.text.data(), static_cast<int>(line.text.size())) <= maxWidth) return;
+  static const std::u16string kDots = u"...";
+  size_t keep = line.text.size();
+  while (keep > 0) {
+    --keep;
+    if (keep > 0 && IsHighSurrogate(line.text[keep - 1])) --keep;
+    std::u16string candidate = line.text.substr(0, keep) + kDots;
+    if (MeasureRun(face, candidate.data(), static_cast<int>(candidate.size())) <= maxWidth) break;
+  }
+  line.text = line.text.substr(0, keep) + kDots;
+  line.underlined.erase(std::remove_if(line.underlined.begin(), line.underlined.end(),
+                                       [&](size_t u) { return u >= keep; }),
+                        line.underlined.end());
+}
+
+// Removes '&' prefixes: "&&" is one '&', "&x" underlines x.
+Line StripPrefixes(const std::u16string& text) {
+  Line out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == u'&' && i + 1 < text.size()) {
+      ++i;
+      if (text[i] != u'&') out.underlined.push_back(out.text.size());
+    } else if (text[i] == u'&') {
+      continue;
+    }
+    out.text.push_back(text[i]);
+  }
+  return out;
+}
+
+std::vector<Line> SplitParagraphs(const Line& all) {
+  std::vector<Line> out(1);
+  for (size_t i = 0; i < all.text.size(); ++i) {
+    char16_t c = all.text[i];
+    if (c == u'\r' || c == u'\n') {
+      if (c == u'\r' && i + 1 < all.text.size() && all.text[i + 1] == u'\n') ++i;
+      out.emplace_back();
+      continue;
+    }
+    for (size_t u : all.underlined)
+      if (u == i) out.back().underlined.push_back(out.back().text.size());
+    out.back().text.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace
+
+HFONT CreateFontIndirectW(const LOGFONTW* lplf) {
+  if (!lplf) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto font = std::make_shared<Font>();
+  font->logfont = *lplf;
+  font->logfont.lfFaceName[LF_FACESIZE - 1] = 0;
+  return static_cast<HFONT>(InsertGdiObject(std::move(font)));
+}
+
+BOOL GetTextMetricsW(HDC hdc, LPTEXTMETRICW lptm) {
+  auto dc = LookupDc(hdc);
+  if (!dc || !lptm) return FALSE;
+  std::lock_guard<std::mutex> lock(TextMutex());
+  FaceMetrics(*DcFace(*dc), *lptm);
+  return TRUE;
+}
+
+BOOL GetTextExtentPoint32W(HDC hdc, LPCWSTR lpString, int c, LPSIZE psizl) {
+  auto dc = LookupDc(hdc);
+  if (!dc) return FALSE;
+  if (!psizl || c < 0 || (c > 0 && !lpString)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(TextMutex());
+  auto face = DcFace(*dc);
+  psizl->cx = MeasureRun(*face, lpString, c);
+  psizl->cy = face->tm.tmHeight;
+  return TRUE;
+}
+
+BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR lpString, int c) {
+  auto dc = LookupDc(hdc);
+  if (!dc) return FALSE;
+  if (c < 0 || (c > 0 && !lpString)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(TextMutex());
+  DrawRun(*dc, *DcFace(*dc), x, y, lpString, c);
+  return TRUE;
+}
+
+int DrawTextW(HDC hdc, LPCWSTR lpchText, int cchText, LPRECT lprc, UINT format) {
+  auto dc = LookupDc(hdc);
+  if (!dc) return 0;
+  if (!lprc || (cchText != 0 && !lpchText) || cchText < -1) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  size_t n = cchText == -1 ? WideLength(lpchText) : static_cast<size_t>(cchText);
+  std::u16string text(lpchText ? lpchText : u"", n);
+  std::lock_guard<std::mutex> lock(TextMutex());
+  auto face = DcFace(*dc);
+  const int lineHeight = face->tm.tmHeight;
+  const int maxWidth = lprc->right - lprc->left;
+
+  Line all;
+  if (format & DT_NOPREFIX)
+    all.text = text;
+  else
+    all = StripPrefixes(text);
+  std::vector<Line> lines;
+  if (format & DT_SINGLELINE) {
+    lines.push_back(all);
+  } else {
+    for (Line& paragraph : SplitParagraphs(all)) {
+      if (format & DT_WORDBREAK) {
+        for (Line& l : WrapLine(*face, paragraph, maxWidth)) lines.push_back(std::move(l));
+      } else {
+        lines.push_back(std::move(paragraph));
+      }
+    }
+  }
+  int widest = 0;
+  for (Line& l : lines) {
+    if (format & DT_END_ELLIPSIS) Ellipsize(*face, l, maxWidth);
+    l.width = MeasureRun(*face, l.text.data(), static_cast<int>(l.text.size()));
+    widest = std::max(widest, l.width);
+  }
+  const int total = lineHeight * static_cast<int>(lines.size());
+
+  if (format & DT_CALCRECT) {
+    lprc->right = lprc->left + widest;
+    lprc->bottom = lprc->top + total;
+    return total;
+  }
+
+  int y = lprc->top;
+  if (format & DT_SINGLELINE) {
+    if (format & DT_VCENTER)
+      y = lprc->top + (lprc->bottom - lprc->top - lineHeight) / 2;
+    else if (format & DT_BOTTOM)
+      y = lprc->bottom - lineHeight;
+  }
+  const int result = (format & DT_SINGLELINE) && (format & (DT_VCENTER | DT_BOTTOM)) ? y - lprc->top + total
+                                                                                     : total;
+  cairo_t* cr = dc->cr;
+  cairo_save(cr);
+  if (!(format & DT_NOCLIP)) {
+    cairo_rectangle(cr, lprc->left, lprc->top, std::max(0, maxWidth), std::max<LONG>(0, lprc->bottom - lprc->top));
+    cairo_clip(cr);
+  }
+  for (const Line& l : lines) {
+    int x = lprc->left;
+    if (format & DT_CENTER)
+      x = lprc->left + (maxWidth - l.width) / 2;
+    else if (format & DT_RIGHT)
+      x = lprc->right - l.width;
+    DrawRun(*dc, *face, x, y, l.text.data(), static_cast<int>(l.text.size()));
+    for (size_t u : l.underlined) {
+      int len = IsHighSurrogate(l.text[u]) && u + 1 < l.text.size() ? 2 : 1;
+      int ux = x + MeasureRun(*face, l.text.data(), static_cast<int>(u));
+      int uw = MeasureRun(*face, l.text.data() + u, len);
+      cairo_rectangle(cr, ux, y + face->tm.tmAscent + 1, uw, 1);
+      SetSourceColor(cr, dc->state.textColor);
+      cairo_fill(cr);
+    }
+    y += lineHeight;
+  }
+  cairo_restore(cr);
+  return result;
+}
