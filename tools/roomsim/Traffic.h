@@ -1,0 +1,55 @@
+// Room traffic: the JSON frames the chat server pushes, made up at random or on request.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace roomsim {
+
+struct Frame {
+  std::string payload;
+  bool binary = false;
+};
+
+struct RoomState {
+  int userId = 0;
+  bool live = true;
+  int64_t userCount = 0;
+};
+
+// Frames by MsgTag, as the program's decoder reads them.
+std::string ChatFrame(int msgTag, const std::string& nickname, const std::string& content);
+std::string GiftFrame(const std::string& nickname, int64_t count, bool countAsString, const std::string& name,
+                      const std::string& unit, int64_t sendPrice, int64_t rsvPrice);
+std::string EnterFrame(const std::string& nickname, int64_t richLevel, const std::vector<int>& props,
+                       int64_t userCount);
+std::string EnterSecondFormFrame(const std::string& nickname, int64_t userCount);
+std::string UserCountFrame(int64_t userCount);
+std::string LiveFrame(const std::string& mediaAddress);  // empty address: offline
+std::string OfflineFrame();
+
+class Traffic {
+ public:
+  explicit Traffic(uint32_t seed);
+  // What a connection gets right after its join: the live state and the user count.
+  std::vector<Frame> Greeting(const RoomState& room) const;
+  // One generated frame; it may move the room's count or live state.
+  Frame Next(RoomState& room);
+  // The malformed frames in turn: broken JSON, wrong types, unknown tags, a binary frame.
+  Frame Malformed();
+  // A chat frame whose payload is at least `bytes` long.
+  Frame Oversized(size_t bytes);
+
+ private:
+  int Uniform(int lo, int hi);
+  const std::string& Pick(const std::vector<std::string>& list);
+  std::string Nickname();
+
+  std::mt19937 rng_;
+  size_t malformedIndex_ = 0;
+};
+
+}  // namespace roomsim
