@@ -1,0 +1,209 @@
+// The layer's clock: waits, sleeps and the tick count follow it when a test speeds it up, freezes
+// it or moves it by hand.
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/testing.h"
+#include "platform/win32.h"
+
+namespace {
+
+using Real = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+class ClockTest : public ::testing::Test {
+ protected:
+  // Each test takes the clock over; hand it back running at real speed.
+  void TearDown() override { qvplatform::testing::SetClockSpeed(1.0); }
+};
+
+HANDLE Start(std::function<DWORD()> body) {
+  auto* heap = new std::function<DWORD()>(std::move(body));
+  HANDLE h = CreateThread(
+      nullptr, 0,
+      [](LPVOID p) -> DWORD {
+        std::unique_ptr<std::function<DWORD()>> f(static_cast<std::function<DWORD()>*>(p));
+        return (*f)();
+      },
+      heap, 0, nullptr);
+  if (!h) delete heap;
+  return h;
+}
+
+pid_t Tid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// True once thread `tid` sits in a futex wait, i.e. inside the wait under test (its deadline is
+// taken before the first sleep).
+bool BlockedInWait(const std::atomic<pid_t>& tid) {
+  auto until = Real::now() + std::chrono::seconds(5);
+  while (Real::now() < until) {
+    if (pid_t t = tid.load()) {
+      std::string path = "/proc/self/task/" + std::to_string(t) + "/syscall";
+      if (FILE* f = std::fopen(path.c_str(), "r")) {
+        long nr = -1;
+        int got = std::fscanf(f, "%ld", &nr);
+        std::fclose(f);
+        if (got == 1 && nr == SYS_futex) return true;
+      }
+    }
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return false;
+}
+
+// Real time until `done` holds, bounded; the bound only matters when the clock is broken.
+template <class Pred>
+milliseconds RealTimeUntil(Pred done, milliseconds bound = milliseconds(3000)) {
+  auto start = Real::now();
+  while (!done() && Real::now() - start < bound) std::this_thread::sleep_for(milliseconds(1));
+  return std::chrono::duration_cast<milliseconds>(Real::now() - start);
+}
+
+TEST_F(ClockTest, FrozenWaitTimesOutExactlyWhenTheClockIsAdvancedPastItsTimeOut) {
+  qvplatform::testing::FreezeClock();
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  std::atomic<pid_t> tid{0};
+  std::atomic<DWORD> result{0};
+  std::atomic<bool> done{false};
+  HANDLE waiter = Start([&] {
+    tid = Tid();
+    result = WaitForSingleObject(event, 30000);
+    done = true;
+    return 0u;
+  });
+  ASSERT_TRUE(BlockedInWait(tid));
+
+  qvplatform::testing::AdvanceClock(29999);
+  std::this_thread::sleep_for(milliseconds(30));
+  EXPECT_FALSE(done.load()) << "timed out before 30000 ms had passed on the clock";
+
+  auto before = Real::now();
+  qvplatform::testing::AdvanceClock(1);
+  RealTimeUntil([&] { return done.load(); });
+  auto took = Real::now() - before;
+  EXPECT_TRUE(done.load());
+  EXPECT_EQ(WAIT_TIMEOUT, result.load());
+  EXPECT_LT(took, milliseconds(500)) << "the waiter did not notice the advanced clock promptly";
+  if (!done.load()) SetEvent(event);
+  WaitForSingleObject(waiter, INFINITE);
+  CloseHandle(waiter);
+  CloseHandle(event);
+}
+
+TEST_F(ClockTest, FrozenClockStillLetsASetEventThrough) {
+  qvplatform::testing::FreezeClock();
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0)) << "a zero time-out needs no clock movement";
+  std::atomic<pid_t> tid{0};
+  std::atomic<DWORD> result{0xFFFF};
+  HANDLE waiter = Start([&] {
+    tid = Tid();
+    result = WaitForSingleObject(event, 30000);
+    return 0u;
+  });
+  ASSERT_TRUE(BlockedInWait(tid));
+  SetEvent(event);
+  EXPECT_LT(RealTimeUntil([&] { return result.load() != 0xFFFF; }), milliseconds(500));
+  EXPECT_EQ(WAIT_OBJECT_0, result.load());
+  if (result.load() == 0xFFFF) qvplatform::testing::AdvanceClock(30000);
+  WaitForSingleObject(waiter, INFINITE);
+  CloseHandle(waiter);
+  CloseHandle(event);
+}
+
+TEST_F(ClockTest, FrozenSleepEndsWhenTheClockIsAdvanced) {
+  qvplatform::testing::FreezeClock();
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> woke{false};
+  HANDLE sleeper = Start([&] {
+    tid = Tid();
+    Sleep(10000);
+    woke = true;
+    return 0u;
+  });
+  ASSERT_TRUE(BlockedInWait(tid));
+  qvplatform::testing::AdvanceClock(9000);
+  std::this_thread::sleep_for(milliseconds(30));
+  EXPECT_FALSE(woke.load()) << "Sleep(10000) ended after 9000 ms";
+  qvplatform::testing::AdvanceClock(1000);
+  EXPECT_LT(RealTimeUntil([&] { return woke.load(); }), milliseconds(500));
+  EXPECT_TRUE(woke.load());
+  WaitForSingleObject(sleeper, INFINITE);
+  CloseHandle(sleeper);
+}
+
+TEST_F(ClockTest, FastClockShortensSleepsAndWaits) {
+  qvplatform::testing::SetClockSpeed(1000);
+  DWORD ticks = GetTickCount();
+  auto before = Real::now();
+  Sleep(10000);
+  auto took = Real::now() - before;
+  EXPECT_LT(took, milliseconds(500));
+  EXPECT_GE(GetTickCount() - ticks, 10000u) << "Sleep returned before its time on the clock";
+
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ticks = GetTickCount();
+  before = Real::now();
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 30000));
+  EXPECT_LT(Real::now() - before, milliseconds(500));
+  EXPECT_GE(GetTickCount() - ticks, 30000u);
+  CloseHandle(event);
+}
+
+TEST_F(ClockTest, TickCountFollowsAdvanceAndStandsStillWhenFrozen) {
+  qvplatform::testing::FreezeClock();
+  DWORD t0 = GetTickCount();
+  ULONGLONG t0l = GetTickCount64();
+  std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_EQ(t0, GetTickCount());
+  EXPECT_EQ(t0l, GetTickCount64());
+
+  qvplatform::testing::AdvanceClock(12345);
+  EXPECT_EQ(t0 + 12345u, GetTickCount());
+  EXPECT_EQ(t0l + 12345u, GetTickCount64());
+  qvplatform::testing::AdvanceClock(30000);
+  EXPECT_EQ(t0 + 42345u, GetTickCount());
+}
+
+TEST_F(ClockTest, ChangingSpeedNeverMovesTheClockBackOrJumpsIt) {
+  ULONGLONG a = GetTickCount64();
+  qvplatform::testing::SetClockSpeed(50);
+  std::this_thread::sleep_for(milliseconds(10));
+  ULONGLONG b = GetTickCount64();
+  qvplatform::testing::SetClockSpeed(1);
+  ULONGLONG c = GetTickCount64();
+  qvplatform::testing::FreezeClock();
+  ULONGLONG d = GetTickCount64();
+  qvplatform::testing::SetClockSpeed(1);
+  ULONGLONG e = GetTickCount64();
+  EXPECT_LE(a, b);
+  EXPECT_LE(b, c);
+  EXPECT_LE(c, d);
+  EXPECT_LE(d, e);
+  EXPECT_GE(b - a, 400u) << "50 times faster for 10 ms is at least 500 ms on the clock";
+  EXPECT_LT(e - a, 5000u);
+}
+
+TEST_F(ClockTest, RealTimeByDefault) {
+  // Before any test hook is used the clock runs with real time.
+  DWORD t0 = GetTickCount();
+  auto before = Real::now();
+  Sleep(30);
+  auto took = Real::now() - before;
+  EXPECT_GE(took, milliseconds(30));
+  EXPECT_LT(took, milliseconds(1000));
+  EXPECT_GE(GetTickCount() - t0, 29u);
+  EXPECT_NE(0u, t0) << "the tick count counts from boot, not from the start of the process";
+}
+
+}  // namespace
