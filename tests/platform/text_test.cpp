@@ -262,13 +262,9 @@ UINT AcpInChild(const char* lcAll) {
 TEST(AnsiCodePage, FollowsTheLocale) {
   EXPECT_EQ(65001u, AcpInChild("C.UTF-8"));
   EXPECT_EQ(65001u, AcpInChild("C"));  // plain ASCII counts as UTF-8
-  EXPECT_EQ(65001u, qvp::CodePageForCodeset("UTF-8"));
   EXPECT_EQ(936u, qvp::CodePageForCodeset("GBK"));
-  EXPECT_EQ(936u, qvp::CodePageForCodeset("GB2312"));
   EXPECT_EQ(54936u, qvp::CodePageForCodeset("GB18030"));
   EXPECT_EQ(950u, qvp::CodePageForCodeset("BIG5"));
-  EXPECT_EQ(950u, qvp::CodePageForCodeset("BIG5-HKSCS"));
-  EXPECT_EQ(932u, qvp::CodePageForCodeset("SHIFT_JIS"));
   EXPECT_EQ(28591u, qvp::CodePageForCodeset("ISO-8859-1"));
   EXPECT_EQ(28605u, qvp::CodePageForCodeset("ISO-8859-15"));
   EXPECT_EQ(1252u, qvp::CodePageForCodeset("CP1252"));

@@ -322,12 +322,4 @@ TEST(TimeSetEvent, EventCallbacksSetOrPulseTheHandle) {
   CloseHandle(pulseEvent);
 }
 
-TEST(TimeGetTime, FollowsTheLayersClock) {
-  ClockRestorer restorer;
-  qvplatform::testing::FreezeClock();
-  DWORD t = timeGetTime();
-  qvplatform::testing::AdvanceClock(12345);
-  EXPECT_EQ(t + 12345, timeGetTime());
-}
-
 }  // namespace
