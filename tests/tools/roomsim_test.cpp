@@ -1,0 +1,191 @@
+// The room simulator as a separate process: lookups, room page, chat session and faults.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+
+#include "Json.h"
+#include "RoomSimProcess.h"
+
+namespace {
+
+using simtest::HttpGet;
+using simtest::RoomSimProcess;
+using simtest::WsClient;
+
+// The MsgTags the program's decoder acts on.
+const std::set<int64_t> kKnownTags = {10010206, 10010208, 10010209, 10010210,
+                                      10010211, 10010300, 20020113, 20020123};
+
+// Cuts a value out of a body the way the program's lookups do: marker, then terminator.
+std::string Cut(const std::string& body, const std::string& marker, const std::string& terminator) {
+  size_t at = body.find(marker);
+  if (at == std::string::npos) return "<no marker>";
+  at += marker.size();
+  size_t end = body.find(terminator, at);
+  return end == std::string::npos ? "<no terminator>" : body.substr(at, end - at);
+}
+
+std::string LuckyUrl(int number) {
+  return "/neVask/entrance?parameter={\"FuncTag\":10005047,\"luckyId\":" + std::to_string(number) + "}";
+}
+std::string NicknameUrl(int userId) {
+  return "/neVask/entrance?parameter={%22FuncTag%22:10005001,%22userId%22:" + std::to_string(userId) + "}";
+}
+
+std::string JoinFrame(int roomId) {
+  return "{\"MsgTag\":10010201,\"roomId\":" + std::to_string(roomId) + ",\"keepalive\":1}";
+}
+
+int CloseCode(const std::string& payload) {
+  return payload.size() >= 2 ? (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1])
+                             : -1;
+}
+
+TEST(RoomSimTest, AnswersLookupsInBothQueryFormsAndServesTheRoomPage) {
+  RoomSimProcess sim;
+  ASSERT_TRUE(sim.Start({"--rate", "0"})) << sim.startError();
+
+  EXPECT_EQ("100001", Cut(HttpGet(sim.ApiUrl(LuckyUrl(888))), "\"userId\":", ",\""));
+  // A number that is not a vanity number stands for itself, as on a reconnection.
+  EXPECT_EQ("100001", Cut(HttpGet(sim.ApiUrl(LuckyUrl(100001))), "\"userId\":", ",\""));
+  EXPECT_EQ("主播小七", Cut(HttpGet(sim.ApiUrl(NicknameUrl(100001))), "\"nickname\":\"", "\",\""));
+  EXPECT_EQ("{}", HttpGet(sim.ApiUrl(NicknameUrl(424242))));
+
+  std::string ws = Cut(HttpGet(sim.RoomUrl("/?roomId=100001")), ",\"ws\":\"", "\",\"");
+  EXPECT_EQ("ws://127.0.0.1:" + std::to_string(sim.roomPort()) + "/chat/", ws);
+  EXPECT_EQ("<no marker>", Cut(HttpGet(sim.RoomUrl("/?roomId=424242")), ",\"ws\":\"", "\",\""));
+
+  EXPECT_TRUE(sim.WaitForLog({"\"event\":\"http\"", "\"server\":\"api\"", "luckyId\\\":888"},
+                             std::chrono::seconds(2)));
+}
+
+TEST(RoomSimTest, ChatSessionLogsJoinAndHeartbeatsAndPushesFramesTheProgramDecodes) {
+  RoomSimProcess sim;
+  ASSERT_TRUE(sim.Start({"--rate", "200", "--seed", "7"})) << sim.startError();
+  WsClient client;
+  ASSERT_TRUE(client.Connect(sim.roomPort(), "/chat"));
+  ASSERT_TRUE(client.SendText(JoinFrame(100001)));
+  ASSERT_TRUE(client.SendText("{\"MsgTag\":10010299}"));
+  EXPECT_TRUE(sim.WaitForLog({"\"event\":\"join\"", "\"roomId\":100001", "\"keepalive\":1", "\"known\":true"},
+                             std::chrono::seconds(2)));
+  EXPECT_TRUE(sim.WaitForLog({"\"event\":\"heartbeat\""}, std::chrono::seconds(2)));
+
+  std::set<int64_t> seen;
+  std::vector<int64_t> order;
+  for (int i = 0; i < 200; ++i) {
+    int opcode = 0;
+    std::string payload;
+    ASSERT_TRUE(client.Read(&opcode, &payload)) << "frame " << i;
+    ASSERT_EQ(1, opcode) << payload;
+    std::string error;
+    roomsim::JsonPtr root = roomsim::ParseJson(payload, &error);
+    ASSERT_TRUE(root) << payload << ": " << error;
+    const json_value* tag = roomsim::Member(root.get(), "MsgTag");
+    ASSERT_TRUE(roomsim::IsInteger(tag)) << payload;
+    EXPECT_EQ(1u, kKnownTags.count(tag->u.integer)) << payload;
+    seen.insert(tag->u.integer);
+    order.push_back(tag->u.integer);
+  }
+  // The greeting first: live state, then the count.
+  EXPECT_EQ(10010210, order[0]);
+  EXPECT_EQ(20020113, order[1]);
+  for (int64_t tag : {10010206, 10010208, 10010209, 20020113}) EXPECT_EQ(1u, seen.count(tag)) << tag;
+}
+
+TEST(RoomSimTest, ScenarioFramesArriveExactlyAsWrittenThenTheServerCloses) {
+  char path[] = "/tmp/qvroomsim-scenario-XXXXXX";
+  int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  std::string script =
+      "# two frames and a close\n"
+      "{\"delay\":0,\"frame\":{\"MsgTag\":10010209.0, \"sNickname\":\"A\",\"content\":\"x\"}}\n"
+      "{\"delay\":50,\"frame\":\"{broken\"}\n"
+      "{\"delay\":50,\"close\":4001,\"reason\":\"scripted\"}\n";
+  ASSERT_EQ(static_cast<ssize_t>(script.size()), ::write(fd, script.data(), script.size()));
+  ::close(fd);
+
+  RoomSimProcess sim;
+  bool started = sim.Start({"--scenario", path});
+  ::unlink(path);
+  ASSERT_TRUE(started) << sim.startError();
+  WsClient client;
+  ASSERT_TRUE(client.Connect(sim.roomPort(), "/chat"));
+  ASSERT_TRUE(client.SendText(JoinFrame(100002)));
+  int opcode = 0;
+  std::string payload;
+  ASSERT_TRUE(client.Read(&opcode, &payload));  // greeting: live state
+  ASSERT_TRUE(client.Read(&opcode, &payload));  // greeting: count
+  ASSERT_TRUE(client.Read(&opcode, &payload));
+  EXPECT_EQ("{\"MsgTag\":10010209.0, \"sNickname\":\"A\",\"content\":\"x\"}", payload);
+  ASSERT_TRUE(client.Read(&opcode, &payload));
+  EXPECT_EQ("{broken", payload);
+  ASSERT_TRUE(client.Read(&opcode, &payload));
+  EXPECT_EQ(8, opcode);
+  EXPECT_EQ(4001, CloseCode(payload));
+}
+
+TEST(RoomSimTest, RefusedJoinAndTimedCloseEndTheSession) {
+  {
+    RoomSimProcess sim;
+    ASSERT_TRUE(sim.Start({"--refuse-joins"})) << sim.startError();
+    WsClient client;
+    ASSERT_TRUE(client.Connect(sim.roomPort(), "/chat"));
+    ASSERT_TRUE(client.SendText(JoinFrame(100001)));
+    int opcode = 0;
+    std::string payload;
+    ASSERT_TRUE(client.Read(&opcode, &payload));
+    EXPECT_EQ(8, opcode);
+    EXPECT_EQ(1008, CloseCode(payload));
+  }
+  {
+    RoomSimProcess sim;
+    ASSERT_TRUE(sim.Start({"--close-after", "0.2", "--rate", "0"})) << sim.startError();
+    WsClient client;
+    ASSERT_TRUE(client.Connect(sim.roomPort(), "/chat"));
+    int opcode = 0;
+    std::string payload;
+    ASSERT_TRUE(client.Read(&opcode, &payload));
+    EXPECT_EQ(8, opcode);
+    EXPECT_EQ(1001, CloseCode(payload));
+  }
+  {
+    RoomSimProcess sim;
+    ASSERT_TRUE(sim.Start({"--refuse-upgrade"})) << sim.startError();
+    WsClient client;
+    std::string response;
+    EXPECT_FALSE(client.Connect(sim.roomPort(), "/chat", &response));
+    EXPECT_EQ(0u, response.find("HTTP/1.1 403")) << response;
+  }
+}
+
+TEST(RoomSimTest, HttpFaultsGiveBracesEmptyBodiesAndPagesWithoutAddress) {
+  RoomSimProcess sim;
+  ASSERT_TRUE(sim.Start({"--nickname-braces", "--http-empty", "room"})) << sim.startError();
+  EXPECT_EQ("{}", HttpGet(sim.ApiUrl(NicknameUrl(100001))));
+  EXPECT_EQ("", HttpGet(sim.RoomUrl("/?roomId=100001")));
+
+  RoomSimProcess noWs;
+  ASSERT_TRUE(noWs.Start({"--no-ws", "--http-delay", "100"})) << noWs.startError();
+  std::string page = HttpGet(noWs.RoomUrl("/?roomId=100001"));
+  EXPECT_NE(std::string::npos, page.find("window.roomConfig")) << page;
+  EXPECT_EQ(std::string::npos, page.find("\"ws\""));
+}
+
+TEST(RoomSimTest, PortInUseAndBadArgumentsExitWithAMessage) {
+  RoomSimProcess first;
+  ASSERT_TRUE(first.Start({"--rate", "0"})) << first.startError();
+  std::string errors;
+  int code = RoomSimProcess::RunToEnd({"--port-api", std::to_string(first.apiPort()), "--port-room", "0"}, &errors);
+  EXPECT_EQ(2, code);
+  EXPECT_NE(std::string::npos, errors.find("cannot listen on 127.0.0.1:" + std::to_string(first.apiPort())))
+      << errors;
+  EXPECT_NE(std::string::npos, errors.find("in use")) << errors;
+
+  EXPECT_EQ(2, RoomSimProcess::RunToEnd({"--rate", "fast"}, &errors));
+  EXPECT_NE(std::string::npos, errors.find("--rate")) << errors;
+  EXPECT_EQ(2, RoomSimProcess::RunToEnd({"--rooms", "/nonexistent/rooms.json"}, &errors));
+  EXPECT_NE(std::string::npos, errors.find("cannot read rooms file")) << errors;
+}
+
+}  // namespace
