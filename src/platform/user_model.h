@@ -84,6 +84,7 @@ struct ThreadQueue {
   std::vector<Timer> timers;         // touched by the owning thread only
   DWORD lastMessageTime = 0;
   int serving = 0;                   // depth of incoming sends being served (InSendMessage)
+  BYTE keyState[256] = {};           // as of the last input message retrieved (GetKeyState)
 
   void Notify() {  // with `mutex` held
     ++wakeups;

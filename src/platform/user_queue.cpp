@@ -95,6 +95,48 @@ bool TakeFrom(std::deque<MSG>& list, MSG& out, HWND filter, UINT min, UINT max, 
   return false;
 }
 
+// GetKeyState answers from the input the thread has retrieved so far.
+void TrackKeyState(ThreadQueue& q, const MSG& m) {
+  auto set = [&](int vk, bool down) {
+    BYTE& s = q.keyState[vk & 0xFF];
+    if (down && !(s & 0x80)) s ^= 0x01;  // toggle on each press
+    s = static_cast<BYTE>(down ? (s | 0x80) : (s & ~0x80));
+  };
+  switch (m.message) {
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+    case WM_KEYUP:
+    case WM_SYSKEYUP: {
+      bool down = m.message == WM_KEYDOWN || m.message == WM_SYSKEYDOWN;
+      int vk = static_cast<int>(m.wParam & 0xFF);
+      set(vk, down);
+      if (vk == VK_LSHIFT || vk == VK_RSHIFT) set(VK_SHIFT, down);
+      if (vk == VK_LCONTROL || vk == VK_RCONTROL) set(VK_CONTROL, down);
+      if (vk == VK_LMENU || vk == VK_RMENU) set(VK_MENU, down);
+      break;
+    }
+    case WM_LBUTTONDOWN: set(VK_LBUTTON, true); break;
+    case WM_LBUTTONUP: set(VK_LBUTTON, false); break;
+    case WM_RBUTTONDOWN: set(VK_RBUTTON, true); break;
+    case WM_RBUTTONUP: set(VK_RBUTTON, false); break;
+    default: break;
+  }
+}
+
+// The character a US layout gives for a key, or 0.
+WCHAR CharForKey(UINT vk, bool shift, bool capsLock) {
+  if (vk >= 'A' && vk <= 'Z') return static_cast<WCHAR>((shift != capsLock) ? vk : vk + 32);
+  if (vk >= '0' && vk <= '9') return shift ? u")!@#$%^&*("[vk - '0'] : static_cast<WCHAR>(vk);
+  switch (vk) {
+    case VK_BACK: return 8;
+    case VK_TAB: return 9;
+    case VK_RETURN: return 13;
+    case VK_ESCAPE: return 27;
+    case VK_SPACE: return u' ';
+    default: return 0;
+  }
+}
+
 // The earliest timer due time of the thread, or kForever.
 uint64_t NextTimerDue(const ThreadQueue& q) {
   uint64_t next = kForever;
@@ -118,7 +160,10 @@ bool LookOnce(ThreadQueue& q, MSG& msg, HWND filter, UINT min, UINT max, bool re
   {
     std::lock_guard<std::mutex> lock(q.mutex);
     if (TakeFrom(q.posted, msg, filter, min, max, remove)) return true;
-    if (TakeFrom(q.input, msg, filter, min, max, remove)) return true;
+    if (TakeFrom(q.input, msg, filter, min, max, remove)) {
+      if (remove) TrackKeyState(q, msg);
+      return true;
+    }
     if (q.quit) {
       FillMessage(msg, nullptr, WM_QUIT, static_cast<WPARAM>(q.quitCode), 0);
       if (remove) q.quit = false;
@@ -349,6 +394,31 @@ BOOL WaitMessage() {
   WaitForWork(*q, seen);
   ServeIncoming(*q);
   return TRUE;
+}
+
+BOOL TranslateMessage(const MSG* lpMsg) {
+  if (!lpMsg || (lpMsg->message != WM_KEYDOWN && lpMsg->message != WM_SYSKEYDOWN)) return FALSE;
+  std::shared_ptr<ThreadQueue> q = CurrentQueue();
+  bool shift = (q->keyState[VK_SHIFT] & 0x80) != 0;
+  bool caps = (q->keyState[VK_CAPITAL] & 0x01) != 0;
+  bool ctrl = (q->keyState[VK_CONTROL] & 0x80) != 0;
+  WCHAR ch = CharForKey(static_cast<UINT>(lpMsg->wParam), shift, caps);
+  if (ctrl && ch >= u'a' && ch <= u'z') ch = static_cast<WCHAR>(ch - u'a' + 1);  // control characters
+  else if (ctrl && ch >= u'A' && ch <= u'Z') ch = static_cast<WCHAR>(ch - u'A' + 1);
+  if (!ch) return TRUE;
+  UINT charMessage = lpMsg->message == WM_SYSKEYDOWN ? WM_SYSCHAR : WM_CHAR;
+  MSG m;
+  FillMessage(m, lpMsg->hwnd, charMessage, ch, lpMsg->lParam);
+  std::lock_guard<std::mutex> lock(q->mutex);
+  q->posted.push_front(m);  // the character comes next, before anything else queued
+  q->Notify();
+  return TRUE;
+}
+
+SHORT GetKeyState(int nVirtKey) {
+  std::shared_ptr<ThreadQueue> q = CurrentQueue();
+  BYTE s = q->keyState[nVirtKey & 0xFF];
+  return static_cast<SHORT>(((s & 0x80) ? 0x8000 : 0) | (s & 0x01));
 }
 
 DWORD GetMessageTime() { return CurrentQueue()->lastMessageTime; }

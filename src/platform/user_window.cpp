@@ -1242,11 +1242,12 @@ HWND SetFocus(HWND hWnd) {
     previous = M().focus;
     needActivate = topLevel && M().active != topLevel;
   }
-  if (needActivate) Activate(topLevel, true);  // WM_ACTIVATE's default sets the focus
+  HWND original = previous;
+  if (needActivate) Activate(topLevel, true);  // WM_ACTIVATE's default may set the focus already
   {
     std::lock_guard<std::mutex> lock(UserLock());
     previous = M().focus;
-    if (previous == hWnd) return previous;
+    if (previous == hWnd) return original;
     M().focus = hWnd;
   }
   if (previous && IsWindow(previous)) SendMessageW(previous, WM_KILLFOCUS, reinterpret_cast<WPARAM>(hWnd), 0);

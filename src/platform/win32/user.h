@@ -360,6 +360,7 @@ LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
 BOOL PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
 BOOL TranslateMessage(const MSG* lpMsg);
+SHORT GetKeyState(int nVirtKey);
 LRESULT DispatchMessageW(const MSG* lpMsg);
 BOOL InSendMessage();
 DWORD GetMessageTime();

@@ -1,0 +1,3 @@
+add_executable(bench_platform_messages ${CMAKE_CURRENT_SOURCE_DIR}/platform_messages_bench.cpp)
+qv_own_target(bench_platform_messages)
+target_link_libraries(bench_platform_messages PRIVATE qvplatform)
