@@ -159,6 +159,41 @@ TEST(RoomSimTest, RefusedJoinAndTimedCloseEndTheSession) {
   }
 }
 
+TEST(RoomSimTest, StallAndMalformedFaultsShapeTheTraffic) {
+  {
+    RoomSimProcess sim;
+    ASSERT_TRUE(sim.Start({"--stall", "--rate", "100"})) << sim.startError();
+    WsClient client;
+    ASSERT_TRUE(client.Connect(sim.roomPort(), "/chat"));
+    ASSERT_TRUE(client.SendText(JoinFrame(100001)));
+    EXPECT_TRUE(sim.WaitForLog({"\"event\":\"stalled\""}, std::chrono::seconds(2)));
+    int opcode = 0;
+    std::string payload;
+    EXPECT_FALSE(client.Read(&opcode, &payload, std::chrono::milliseconds(300))) << payload;
+  }
+  {
+    RoomSimProcess sim;
+    ASSERT_TRUE(sim.Start({"--malformed", "--oversized", "200000", "--rate", "0"})) << sim.startError();
+    WsClient client;
+    ASSERT_TRUE(client.Connect(sim.roomPort(), "/chat"));
+    ASSERT_TRUE(client.SendText(JoinFrame(100001)));
+    int binary = 0, unparsable = 0;
+    std::string payload;
+    for (int i = 0; i < 12; ++i) {  // greeting, ten malformed frames
+      int opcode = 0;
+      ASSERT_TRUE(client.Read(&opcode, &payload));
+      binary += opcode == 2;
+      unparsable += !roomsim::ParseJson(payload, nullptr);
+    }
+    EXPECT_EQ(1, binary);
+    EXPECT_GE(unparsable, 2);
+    int opcode = 0;
+    ASSERT_TRUE(client.Read(&opcode, &payload));
+    EXPECT_GE(payload.size(), 200000u);
+    EXPECT_NE(std::string::npos, payload.find("\"MsgTag\":10010209"));
+  }
+}
+
 TEST(RoomSimTest, HttpFaultsGiveBracesEmptyBodiesAndPagesWithoutAddress) {
   RoomSimProcess sim;
   ASSERT_TRUE(sim.Start({"--nickname-braces", "--http-empty", "room"})) << sim.startError();
