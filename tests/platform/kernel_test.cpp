@@ -294,6 +294,29 @@ TEST_F(KernelTest, ManualResetEventReleasesAllWaitersAndStaysSetUntilReset) {
   CloseHandle(event);
 }
 
+// A wait is satisfied when the event is set; resetting it right after does not take back the
+// release of the threads that were already waiting.
+TEST_F(KernelTest, ResetRightAfterSetStillReleasesTheThreadsThatWereWaiting) {
+  for (BOOL manual : {TRUE, FALSE}) {
+    SCOPED_TRACE(manual ? "manual reset" : "auto reset");
+    HANDLE event = CreateEventW(nullptr, manual, FALSE, nullptr);
+    const int waiters = manual ? 3 : 1;
+    std::atomic<pid_t> tids[3] = {};
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < waiters; ++i) {
+      threads.push_back(Start([&, i] {
+        tids[i] = Tid();
+        return WaitForSingleObject(event, 500);
+      }));
+    }
+    for (int i = 0; i < waiters; ++i) ASSERT_TRUE(BlockedInWait(tids[i]));
+    ASSERT_TRUE(SetEvent(event));
+    ASSERT_TRUE(ResetEvent(event));
+    for (HANDLE t : threads) EXPECT_EQ(WAIT_OBJECT_0, Join(t)) << "a waiting thread missed the set";
+    CloseHandle(event);
+  }
+}
+
 TEST_F(KernelTest, WaitTimesOutOnAnUnsetEvent) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
