@@ -24,3 +24,9 @@
 #if __has_include("win32/wininet.h")
 #include "win32/wininet.h"
 #endif
+#if __has_include("win32/input.h")
+#include "win32/input.h"
+#endif
+#if __has_include("win32/tray.h")
+#include "win32/tray.h"
+#endif
