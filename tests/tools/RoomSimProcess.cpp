@@ -101,9 +101,13 @@ int RoomSimProcess::RunToEnd(const std::vector<std::string>& args, std::string* 
   ::close(err[1]);
   *errors = ReadUntil(err[0], std::chrono::seconds(10), [](const std::string&) { return false; });
   ::close(err[0]);
-  // Not ended by now means it is serving: end the child we started.
+  // Its stderr closes just before it exits; still running after that means it is serving.
   int status = 0;
-  if (::waitpid(pid, &status, WNOHANG) == 0) {
+  bool ended = false;
+  for (int i = 0; i < 200 && !(ended = ::waitpid(pid, &status, WNOHANG) == pid); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!ended) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
     return -1;
