@@ -206,7 +206,7 @@ HDC CreateCompatibleDC(HDC hdc) {
 BOOL DeleteDC(HDC hdc) {
   auto dc = LookupDc(hdc);
   if (!dc) return FALSE;
-  if (dc->hwnd) {  // window DCs go back with ReleaseDC/EndPaint
+  if (!dc->memory) {  // window and screen DCs go back with ReleaseDC/EndPaint
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
