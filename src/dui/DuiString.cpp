@@ -157,16 +157,16 @@ int CDuiString::Find(LPCWSTR pstrSub, int iPos) const {
 int CDuiString::Replace(LPCWSTR pstrFrom, LPCWSTR pstrTo) {
   size_t fromLen = WideLen(pstrFrom);
   if (fromLen == 0) return 0;
-  std::u16string from(pstrFrom, fromLen);
-  std::u16string to = pstrTo ? std::u16string(pstrTo, WideLen(pstrTo)) : std::u16string();
-  size_t at = m_str.find(from);
+  size_t at = m_str.find(pstrFrom, 0, fromLen);
   if (at == std::u16string::npos) return 0;
+  // pstrTo may point into this string; copy it before the text changes.
+  const std::u16string to = pstrTo ? std::u16string(pstrTo, WideLen(pstrTo)) : std::u16string();
   // Built into a new string so the work stays linear in the text's length.
   std::u16string result;
   result.reserve(m_str.size());
   size_t done = 0;
   int count = 0;
-  for (; at != std::u16string::npos; at = m_str.find(from, done)) {
+  for (; at != std::u16string::npos; at = m_str.find(pstrFrom, done, fromLen)) {
     result.append(m_str, done, at - done);
     result += to;
     done = at + fromLen;
