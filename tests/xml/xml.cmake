@@ -7,3 +7,8 @@ qv_add_test(xml_document_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/XmlDocument_test.cpp
   LIBS qvxmltestsupport qvcore
   LABELS xml)
+
+qv_add_test(xml_textfile_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/XmlTextFile_test.cpp
+  LIBS qvxmltestsupport qvcore
+  LABELS xml)
