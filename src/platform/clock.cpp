@@ -27,6 +27,7 @@ ClockState& State() {
 // Set once a test takes the clock over; from then on waits re-check the clock in short slices.
 std::atomic<bool> g_adjusted{false};
 constexpr auto kSlice = std::chrono::milliseconds(1);
+constexpr auto kRealTimeSlice = std::chrono::milliseconds(100);
 
 uint64_t NowLocked(ClockState& s) {
   if (s.speed == 0.0) return s.baseVirtualUs;
@@ -56,8 +57,11 @@ uint64_t DeadlineAfterMs(uint32_t ms) {
 std::chrono::nanoseconds RealSliceUntil(uint64_t deadlineUs) {
   if (!g_adjusted.load(std::memory_order_relaxed)) {
     if (deadlineUs == kForever) return std::chrono::nanoseconds::max();
+    // Timed waits look at the clock at least every 100 ms, so a wait that began in real time
+    // still follows a test that takes the clock over while it sleeps.
     uint64_t now = NowUs();
-    return std::chrono::microseconds(deadlineUs > now ? deadlineUs - now : 0);
+    return std::min<std::chrono::nanoseconds>(std::chrono::microseconds(deadlineUs > now ? deadlineUs - now : 0),
+                                              kRealTimeSlice);
   }
   ClockState& s = State();
   double speed;

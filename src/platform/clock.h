@@ -19,8 +19,9 @@ inline uint64_t NowMs() { return NowUs() / 1000; }
 uint64_t DeadlineAfterMs(uint32_t ms);
 
 // How long to block in real time before looking at the clock again while waiting for
-// `deadlineUs`. In real-time mode this is the whole remaining span; once a test has sped up,
-// frozen or moved the clock it is a short slice, so that waiters notice the new time.
+// `deadlineUs`. In real-time mode this is the remaining span, at most 100 ms for timed waits;
+// once a test has sped up, frozen or moved the clock it is a 1 ms slice, so that waiters notice
+// the new time.
 std::chrono::nanoseconds RealSliceUntil(uint64_t deadlineUs);
 
 // Blocks on `cv` until `done()` holds or the virtual deadline passes. Returns done()'s last value.

@@ -1,5 +1,7 @@
 #include "handles.h"
 
+#include "clock.h"
+
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -107,6 +109,13 @@ void FutexWait(std::atomic<uint32_t>& word, uint32_t expected, int64_t timeoutNs
 
 void FutexWake(std::atomic<uint32_t>& word, int count) {
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE, count, nullptr, nullptr, 0);
+}
+
+void FutexWaitTowards(std::atomic<uint32_t>& word, uint32_t expected, uint64_t deadlineUs, int64_t maxSliceNs) {
+  auto slice = RealSliceUntil(deadlineUs);
+  int64_t ns = slice == std::chrono::nanoseconds::max() ? -1 : static_cast<int64_t>(slice.count());
+  if (maxSliceNs >= 0 && (ns < 0 || ns > maxSliceNs)) ns = maxSliceNs;
+  FutexWait(word, expected, ns);
 }
 
 }  // namespace qvp

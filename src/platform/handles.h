@@ -17,12 +17,9 @@ class KernelObject {
   virtual ~KernelObject() = default;
   ObjectType Type() const { return type_; }
 
-  // Waiting: the futex word the object is signalled through.
-  virtual std::atomic<uint32_t>& Word() = 0;
-  // Takes the object if it is signalled (consuming an auto-reset event, owning a mutex). When it
-  // is not, `observed` is the word's value to sleep on and `poll` asks the waiter to look again
-  // soon (ownership held by another process cannot wake us through the word).
-  virtual bool TryAcquire(uint32_t& observed, bool& poll) = 0;
+  // Waits until the object is signalled and takes it (consuming an auto-reset event, owning a
+  // mutex): WAIT_OBJECT_0, or WAIT_TIMEOUT once the virtual deadline has passed.
+  virtual DWORD Wait(uint64_t deadlineUs) = 0;
 
  private:
   ObjectType type_;
@@ -38,5 +35,9 @@ bool RemoveHandle(HANDLE handle);
 // `timeoutNs` < 0 waits without a time-out.
 void FutexWait(std::atomic<uint32_t>& word, uint32_t expected, int64_t timeoutNs);
 void FutexWake(std::atomic<uint32_t>& word, int count);
+
+// Sleeps on `word` while it holds `expected`, for at most one slice of the layer clock towards
+// `deadlineUs` (at most `maxSliceNs` when that is not negative).
+void FutexWaitTowards(std::atomic<uint32_t>& word, uint32_t expected, uint64_t deadlineUs, int64_t maxSliceNs = -1);
 
 }  // namespace qvp

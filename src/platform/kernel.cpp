@@ -1,5 +1,7 @@
 // Kernel objects: events, mutexes and threads, and waiting on them.
 #include <pthread.h>
+#include <cerrno>
+#include <new>
 #include <sched.h>
 #include <unistd.h>
 
@@ -21,61 +23,170 @@
 namespace qvp {
 namespace {
 
-class Event final : public KernelObject {
+// An event's state lives in one block, in the process or in a named object's shared mapping.
+// A lock keeps its fields consistent (robust: a holder that dies does not block the others);
+// `seq` changes on every set and is the futex word waiters sleep on.
+struct EventCore {
+  pthread_mutex_t lock;
+  uint32_t manualReset;
+  uint32_t signalled;
+  uint32_t waiters;  // auto-reset waiters asleep
+  uint32_t tokens;   // signals handed to those waiters, not yet taken
+  std::atomic<uint32_t> seq;
+};
+static_assert(sizeof(EventCore) <= NamedObjectFile::kPayloadSize, "event state must fit the payload");
+
+struct EventInit {
+  bool manualReset;
+  bool initialState;
+};
+
+void InitEventCore(void* payload, const void* context) {
+  auto* core = new (payload) EventCore;
+  const auto* init = static_cast<const EventInit*>(context);
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(&core->lock, &attr);
+  pthread_mutexattr_destroy(&attr);
+  core->manualReset = init->manualReset ? 1 : 0;
+  core->signalled = init->initialState ? 1 : 0;
+  core->waiters = 0;
+  core->tokens = 0;
+  core->seq.store(0);
+}
+
+class CoreLock {
  public:
-  Event(bool manualReset, bool initialState, std::unique_ptr<NamedObjectFile> file)
-      : KernelObject(ObjectType::Event), manual_(manualReset), file_(std::move(file)), local_(initialState ? 1 : 0) {
-    if (file_) manual_ = file_->ManualReset();  // an opened object keeps its creator's choice
+  explicit CoreLock(EventCore& core) : core_(core) { Lock(); }
+  ~CoreLock() {
+    if (held_) pthread_mutex_unlock(&core_.lock);
   }
-  std::atomic<uint32_t>& Word() override { return file_ ? file_->State() : local_; }
-  bool TryAcquire(uint32_t& observed, bool&) override {
-    std::atomic<uint32_t>& w = Word();
-    observed = 0;
-    if (manual_) return w.load(std::memory_order_acquire) == 1;
-    uint32_t one = 1;
-    return w.compare_exchange_strong(one, 0, std::memory_order_acq_rel);
+  void Lock() {
+    if (pthread_mutex_lock(&core_.lock) == EOWNERDEAD) pthread_mutex_consistent(&core_.lock);
+    held_ = true;
   }
-  void Set() {
-    std::atomic<uint32_t>& w = Word();
-    if (w.exchange(1, std::memory_order_acq_rel) == 0) FutexWake(w, INT_MAX);
+  void Unlock() {
+    pthread_mutex_unlock(&core_.lock);
+    held_ = false;
   }
-  void Reset() { Word().store(0, std::memory_order_release); }
 
  private:
-  bool manual_;
+  EventCore& core_;
+  bool held_ = false;
+};
+
+class Event final : public KernelObject {
+ public:
+  // Unnamed: the state lives here.
+  Event(bool manualReset, bool initialState) : KernelObject(ObjectType::Event) {
+    EventInit init{manualReset, initialState};
+    InitEventCore(&local_, &init);
+    core_ = reinterpret_cast<EventCore*>(&local_);
+  }
+  // Named: the state lives in the shared mapping, initialised by its creator.
+  explicit Event(std::unique_ptr<NamedObjectFile> file)
+      : KernelObject(ObjectType::Event), file_(std::move(file)), core_(static_cast<EventCore*>(file_->Payload())) {}
+  ~Event() override {
+    if (!file_) pthread_mutex_destroy(&core_->lock);
+  }
+
+  DWORD Wait(uint64_t deadline) override {
+    EventCore& c = *core_;
+    CoreLock lock(c);
+    if (c.signalled) {
+      if (!c.manualReset) c.signalled = 0;
+      return WAIT_OBJECT_0;
+    }
+    // Every set from now on releases this waiter, even if the event is reset again at once.
+    const uint32_t startSeq = c.seq.load();
+    if (!c.manualReset) ++c.waiters;
+    for (;;) {
+      if (deadline != kForever && NowUs() >= deadline) {
+        if (!c.manualReset) {
+          --c.waiters;
+          if (c.tokens > c.waiters) {  // a signal meant for us: it goes back to the event
+            --c.tokens;
+            c.signalled = 1;
+          }
+        }
+        return WAIT_TIMEOUT;
+      }
+      uint32_t seq = c.seq.load();
+      lock.Unlock();
+      FutexWaitTowards(c.seq, seq, deadline);
+      lock.Lock();
+      if (c.manualReset) {
+        if (c.signalled || c.seq.load() != startSeq) return WAIT_OBJECT_0;
+        continue;
+      }
+      if (c.tokens > 0) {
+        --c.tokens;
+        --c.waiters;
+        return WAIT_OBJECT_0;
+      }
+      if (c.signalled) {  // set while nobody was asleep yet
+        c.signalled = 0;
+        --c.waiters;
+        return WAIT_OBJECT_0;
+      }
+    }
+  }
+
+  void Set() { Signal(true); }
+  void Pulse() { Signal(false); }
+  void Reset() {
+    CoreLock lock(*core_);
+    core_->signalled = 0;
+  }
+
+ private:
+  // Releases the waiters asleep now: all of them (manual reset) or one (auto reset, by handing it
+  // a token). `stay` leaves the event signalled afterwards where Windows does.
+  void Signal(bool stay) {
+    EventCore& c = *core_;
+    {
+      CoreLock lock(c);
+      if (c.manualReset) {
+        if (stay) c.signalled = 1;
+      } else if (c.waiters > c.tokens) {
+        ++c.tokens;
+      } else if (stay) {
+        c.signalled = 1;
+      }
+      c.seq.fetch_add(1);
+    }
+    FutexWake(c.seq, INT_MAX);
+  }
+
   std::unique_ptr<NamedObjectFile> file_;
-  std::atomic<uint32_t> local_;
+  alignas(EventCore) unsigned char local_[sizeof(EventCore)];
+  EventCore* core_;
 };
 
 class Mutex final : public KernelObject {
  public:
-  explicit Mutex(std::unique_ptr<NamedObjectFile> file) : KernelObject(ObjectType::Mutex), file_(std::move(file)) {}
+  Mutex(std::unique_ptr<NamedObjectFile> file, bool ownedByCaller)
+      : KernelObject(ObjectType::Mutex), file_(std::move(file)) {
+    if (ownedByCaller) {
+      taken_.store(1);
+      owner_.store(GetCurrentThreadId());
+      recursion_ = 1;
+    }
+  }
   ~Mutex() override {
     if (file_ && owner_.load() != 0) file_->UnlockOwnership();
   }
-  std::atomic<uint32_t>& Word() override { return taken_; }
-  bool TryAcquire(uint32_t& observed, bool& poll) override {
-    DWORD self = GetCurrentThreadId();
-    if (owner_.load(std::memory_order_acquire) == self) {
-      ++recursion_;
-      return true;
+  DWORD Wait(uint64_t deadline) override {
+    for (;;) {
+      uint32_t observed = 0;
+      bool poll = false;
+      if (TryAcquire(observed, poll)) return WAIT_OBJECT_0;
+      if (deadline != kForever && NowUs() >= deadline) return WAIT_TIMEOUT;
+      // Ownership held by another process cannot wake us through the word: look again soon.
+      FutexWaitTowards(taken_, observed, deadline, poll ? 1000000 : -1);
     }
-    uint32_t free = 0;
-    if (!taken_.compare_exchange_strong(free, 1, std::memory_order_acq_rel)) {
-      observed = 1;
-      poll = file_ != nullptr;
-      return false;
-    }
-    if (file_ && !file_->TryLockOwnership()) {  // owned by another process
-      taken_.store(0, std::memory_order_release);
-      FutexWake(taken_, 1);
-      observed = 0;
-      poll = true;
-      return false;
-    }
-    owner_.store(self, std::memory_order_release);
-    recursion_ = 1;
-    return true;
   }
   bool Release() {
     if (owner_.load(std::memory_order_acquire) != GetCurrentThreadId()) return false;
@@ -89,6 +200,30 @@ class Mutex final : public KernelObject {
   }
 
  private:
+  bool TryAcquire(uint32_t& observed, bool& poll) {
+    DWORD self = GetCurrentThreadId();
+    if (owner_.load(std::memory_order_acquire) == self) {
+      ++recursion_;
+      return true;
+    }
+    uint32_t free = 0;
+    if (!taken_.compare_exchange_strong(free, 1, std::memory_order_acq_rel)) {
+      observed = 1;
+      poll = file_ != nullptr;
+      return false;
+    }
+    if (file_ && !file_->TryLockOwnership()) {
+      taken_.store(0, std::memory_order_release);
+      FutexWake(taken_, 1);
+      observed = 0;
+      poll = true;
+      return false;
+    }
+    owner_.store(self, std::memory_order_release);
+    recursion_ = 1;
+    return true;
+  }
+
   std::unique_ptr<NamedObjectFile> file_;
   std::atomic<uint32_t> taken_{0};  // 1 while a thread of this process owns it
   std::atomic<DWORD> owner_{0};
@@ -98,10 +233,12 @@ class Mutex final : public KernelObject {
 class Thread final : public KernelObject {
  public:
   Thread() : KernelObject(ObjectType::Thread) {}
-  std::atomic<uint32_t>& Word() override { return exited_; }
-  bool TryAcquire(uint32_t& observed, bool&) override {
-    observed = 0;
-    return exited_.load(std::memory_order_acquire) == 1;
+  DWORD Wait(uint64_t deadline) override {
+    while (exited.load(std::memory_order_acquire) == 0) {
+      if (deadline != kForever && NowUs() >= deadline) return WAIT_TIMEOUT;
+      FutexWaitTowards(exited, 0, deadline);
+    }
+    return WAIT_OBJECT_0;
   }
 
   DWORD id = 0;
@@ -109,7 +246,7 @@ class Thread final : public KernelObject {
   LPVOID parameter = nullptr;
   std::atomic<uint32_t> suspendCount{0};
   std::atomic<DWORD> exitCode{STILL_ACTIVE};
-  std::atomic<uint32_t> exited_{0};
+  std::atomic<uint32_t> exited{0};
 };
 
 // Named objects of this process, so a second create or open in the same process finds the
@@ -143,9 +280,9 @@ std::shared_ptr<T> LookupAs(HANDLE h, ObjectType type, DWORD need) {
 
 // Creates or opens a named object. `make` builds the process's object around the shared file.
 template <class Make>
-HANDLE CreateNamed(LPCWSTR lpName, ObjectType type, DWORD access, bool manual, uint32_t initialState, bool create,
-                   Make make, std::shared_ptr<KernelObject>* created) {
-  std::u16string name(lpName, WideLength(lpName));
+HANDLE CreateNamed(LPCWSTR lpName, ObjectType type, DWORD access, bool create, PayloadInit init, const void* context,
+                   bool takeOwnership, Make make) {
+  std::u16string name = CanonicalObjectName(std::u16string(lpName, WideLength(lpName)));
   std::lock_guard<std::mutex> lock(g_namesMutex);
   auto it = Names().find(name);
   if (it != Names().end()) {
@@ -159,15 +296,15 @@ HANDLE CreateNamed(LPCWSTR lpName, ObjectType type, DWORD access, bool manual, u
       return h;
     }
   }
-  NamedOpen opened = create ? NamedObjects::Create(name, type, manual, initialState) : NamedObjects::Open(name, type);
+  NamedOpen opened = create ? NamedObjects::Create(name, type, init, context, takeOwnership)
+                            : NamedObjects::Open(name, type);
   if (!opened.file) {
     SetLastError(opened.error);
     return nullptr;
   }
   bool existed = opened.existed;
-  std::shared_ptr<KernelObject> obj = make(std::move(opened.file), existed);
+  std::shared_ptr<KernelObject> obj = make(std::move(opened.file), opened.owned);
   Names()[name] = obj;
-  if (created) *created = obj;
   HANDLE h = InsertHandle(obj, access);
   SetLastError(existed && create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return h;
@@ -184,8 +321,8 @@ void* ThreadStart(void* arg) {
   DWORD code = self->start(self->parameter);
   if (auto hook = g_threadExitHook.load()) hook();
   self->exitCode.store(code, std::memory_order_release);
-  self->exited_.store(1, std::memory_order_release);
-  FutexWake(self->exited_, INT_MAX);
+  self->exited.store(1, std::memory_order_release);
+  FutexWake(self->exited, INT_MAX);
   return nullptr;
 }
 
@@ -276,14 +413,11 @@ DWORD GetThreadId(HANDLE hThread) {
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
   if (!lpName || !*lpName) {
     SetLastError(ERROR_SUCCESS);
-    return InsertHandle(std::make_shared<Event>(bManualReset != 0, bInitialState != 0, nullptr), EVENT_ALL_ACCESS);
+    return InsertHandle(std::make_shared<Event>(bManualReset != 0, bInitialState != 0), EVENT_ALL_ACCESS);
   }
-  return CreateNamed(
-      lpName, ObjectType::Event, EVENT_ALL_ACCESS, bManualReset != 0, bInitialState ? 1 : 0, true,
-      [&](std::unique_ptr<NamedObjectFile> file, bool) {
-        return std::make_shared<Event>(bManualReset != 0, bInitialState != 0, std::move(file));
-      },
-      nullptr);
+  EventInit init{bManualReset != 0, bInitialState != 0};
+  return CreateNamed(lpName, ObjectType::Event, EVENT_ALL_ACCESS, true, &InitEventCore, &init, false,
+                     [](std::unique_ptr<NamedObjectFile> file, bool) { return std::make_shared<Event>(std::move(file)); });
 }
 
 HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName) {
@@ -291,10 +425,8 @@ HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return CreateNamed(
-      lpName, ObjectType::Event, dwDesiredAccess, false, 0, false,
-      [](std::unique_ptr<NamedObjectFile> file, bool) { return std::make_shared<Event>(false, false, std::move(file)); },
-      nullptr);
+  return CreateNamed(lpName, ObjectType::Event, dwDesiredAccess, false, nullptr, nullptr, false,
+                     [](std::unique_ptr<NamedObjectFile> file, bool) { return std::make_shared<Event>(std::move(file)); });
 }
 
 BOOL SetEvent(HANDLE hEvent) {
@@ -311,28 +443,24 @@ BOOL ResetEvent(HANDLE hEvent) {
   return TRUE;
 }
 
+BOOL PulseEvent(HANDLE hEvent) {
+  auto e = LookupAs<Event>(hEvent, ObjectType::Event, EVENT_MODIFY_STATE);
+  if (!e) return FALSE;
+  e->Pulse();
+  return TRUE;
+}
+
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
-  std::shared_ptr<KernelObject> created;
-  HANDLE h;
   if (!lpName || !*lpName) {
-    created = std::make_shared<Mutex>(nullptr);
-    h = InsertHandle(created, MUTEX_ALL_ACCESS);
     SetLastError(ERROR_SUCCESS);
-  } else {
-    h = CreateNamed(
-        lpName, ObjectType::Mutex, MUTEX_ALL_ACCESS, false, 0, true,
-        [](std::unique_ptr<NamedObjectFile> file, bool) { return std::make_shared<Mutex>(std::move(file)); },
-        &created);
+    return InsertHandle(std::make_shared<Mutex>(nullptr, bInitialOwner != 0), MUTEX_ALL_ACCESS);
   }
-  // Only the creator of a new mutex takes it; an existing one is opened without ownership.
-  if (h && created && bInitialOwner && GetLastError() != ERROR_ALREADY_EXISTS) {
-    DWORD saved = GetLastError();
-    uint32_t observed;
-    bool poll;
-    created->TryAcquire(observed, poll);
-    SetLastError(saved);
-  }
-  return h;
+  // Only the creator of a new mutex takes it, before any other thread or process can reach it;
+  // an existing one is opened without ownership.
+  return CreateNamed(lpName, ObjectType::Mutex, MUTEX_ALL_ACCESS, true, nullptr, nullptr, bInitialOwner != 0,
+                     [](std::unique_ptr<NamedObjectFile> file, bool owned) {
+                       return std::make_shared<Mutex>(std::move(file), owned);
+                     });
 }
 
 HANDLE OpenMutexW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName) {
@@ -340,9 +468,10 @@ HANDLE OpenMutexW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return CreateNamed(
-      lpName, ObjectType::Mutex, dwDesiredAccess, false, 0, false,
-      [](std::unique_ptr<NamedObjectFile> file, bool) { return std::make_shared<Mutex>(std::move(file)); }, nullptr);
+  return CreateNamed(lpName, ObjectType::Mutex, dwDesiredAccess, false, nullptr, nullptr, false,
+                     [](std::unique_ptr<NamedObjectFile> file, bool) {
+                       return std::make_shared<Mutex>(std::move(file), false);
+                     });
 }
 
 BOOL ReleaseMutex(HANDLE hMutex) {
@@ -366,17 +495,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     SetLastError(ERROR_ACCESS_DENIED);
     return WAIT_FAILED;
   }
-  const uint64_t deadline = DeadlineAfterMs(dwMilliseconds);
-  for (;;) {
-    uint32_t observed = 0;
-    bool poll = false;
-    if (obj->TryAcquire(observed, poll)) return WAIT_OBJECT_0;
-    if (deadline != kForever && NowUs() >= deadline) return WAIT_TIMEOUT;
-    auto slice = RealSliceUntil(deadline);
-    int64_t ns = slice == std::chrono::nanoseconds::max() ? -1 : static_cast<int64_t>(slice.count());
-    if (poll && (ns < 0 || ns > 1000000)) ns = 1000000;
-    FutexWait(obj->Word(), observed, ns);
-  }
+  return obj->Wait(DeadlineAfterMs(dwMilliseconds));
 }
 
 void Sleep(DWORD dwMilliseconds) {

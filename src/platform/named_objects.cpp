@@ -25,11 +25,9 @@ constexpr size_t kMapSize = 4096;
 struct SharedHeader {
   uint32_t magic;
   uint32_t type;
-  uint32_t manualReset;
-  uint32_t reserved;
-  std::atomic<uint32_t> state;
 };
-static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word must be 32 bits");
+constexpr size_t kPayloadOffset = 64;
+static_assert(kPayloadOffset + NamedObjectFile::kPayloadSize <= kMapSize, "payload must fit the mapping");
 
 std::mutex g_namespaceMutex;
 std::string g_namespaceOverride;
@@ -52,19 +50,10 @@ bool EnsurePrivateFolder(const std::string& folder) {
   return S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 0077) == 0;
 }
 
-// Windows' session prefixes name the same objects here: there is one session per user.
-std::u16string StripSessionPrefix(const std::u16string& name) {
-  for (const char16_t* prefix : {u"Local\\", u"Global\\", u"Session\\"}) {
-    std::u16string p(prefix);
-    if (name.compare(0, p.size(), p) == 0) return name.substr(p.size());
-  }
-  return name;
-}
-
 // Object names are case-sensitive and may hold any character but '\'; the file name keeps safe
 // characters and percent-encodes the rest of the UTF-8 bytes.
 std::string FileNameFor(const std::u16string& name) {
-  std::string utf8 = ToUtf8(StripSessionPrefix(name));
+  std::string utf8 = ToUtf8(CanonicalObjectName(name));
   std::string out = "obj-";
   for (unsigned char c : utf8) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.') {
@@ -139,15 +128,22 @@ NamedObjectFile::~NamedObjectFile() {
   close(fd_);
 }
 
-std::atomic<uint32_t>& NamedObjectFile::State() { return Header(map_)->state; }
-bool NamedObjectFile::ManualReset() const { return Header(map_)->manualReset != 0; }
+std::u16string CanonicalObjectName(const std::u16string& name) {
+  for (const char16_t* prefix : {u"Local\\", u"Global\\", u"Session\\"}) {
+    std::u16string p(prefix);
+    if (name.compare(0, p.size(), p) == 0) return name.substr(p.size());
+  }
+  return name;
+}
+
+void* NamedObjectFile::Payload() { return static_cast<char*>(map_) + kPayloadOffset; }
 bool NamedObjectFile::TryLockOwnership() { return OfdLock(fd_, F_WRLCK, 1, false); }
 void NamedObjectFile::UnlockOwnership() { OfdLock(fd_, F_UNLCK, 1, false); }
 
-NamedOpen NamedObjects::OpenOrCreate(const std::u16string& name, ObjectType type, bool create, bool manualReset,
-                                     uint32_t initialState) {
+NamedOpen NamedObjects::OpenOrCreate(const std::u16string& name, ObjectType type, bool create, PayloadInit init,
+                                     const void* context, bool takeOwnership) {
   if (name.empty() || name.size() > MAX_PATH) return Fail(ERROR_INVALID_NAME);
-  if (StripSessionPrefix(name).find(u'\\') != std::u16string::npos) return Fail(ERROR_PATH_NOT_FOUND);
+  if (CanonicalObjectName(name).find(u'\\') != std::u16string::npos) return Fail(ERROR_PATH_NOT_FOUND);
   std::string folder = NamespaceFolder();
   if (!EnsurePrivateFolder(folder)) return Fail(ERROR_ACCESS_DENIED);
 
@@ -176,10 +172,11 @@ NamedOpen NamedObjects::OpenOrCreate(const std::u16string& name, ObjectType type
     return Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
   SharedHeader* h = Header(file->map_);
+  bool owned = false;
   if (!existed) {
     h->type = static_cast<uint32_t>(type);
-    h->manualReset = manualReset ? 1 : 0;
-    h->state.store(initialState);
+    if (init) init(file->Payload(), context);
+    if (takeOwnership) owned = file->TryLockOwnership();
     h->magic = kMagic;
   } else if (h->magic != kMagic || h->type != static_cast<uint32_t>(type)) {
     return Fail(ERROR_INVALID_HANDLE);
@@ -191,15 +188,17 @@ NamedOpen NamedObjects::OpenOrCreate(const std::u16string& name, ObjectType type
   NamedOpen r;
   r.file = std::move(file);
   r.existed = existed;
+  r.owned = owned;
   return r;
 }
 
-NamedOpen NamedObjects::Create(const std::u16string& name, ObjectType type, bool manualReset, uint32_t initialState) {
-  return OpenOrCreate(name, type, true, manualReset, initialState);
+NamedOpen NamedObjects::Create(const std::u16string& name, ObjectType type, PayloadInit init, const void* context,
+                               bool takeOwnership) {
+  return OpenOrCreate(name, type, true, init, context, takeOwnership);
 }
 
 NamedOpen NamedObjects::Open(const std::u16string& name, ObjectType type) {
-  return OpenOrCreate(name, type, false, false, 0);
+  return OpenOrCreate(name, type, false, nullptr, nullptr, false);
 }
 
 }  // namespace qvp

@@ -15,11 +15,16 @@
 
 namespace qvp {
 
+// The name two spellings share: Windows' session prefixes ("Local\\"...) name the same objects
+// here, as there is one session per user.
+std::u16string CanonicalObjectName(const std::u16string& name);
+
 class NamedObjectFile {
  public:
   ~NamedObjectFile();
-  std::atomic<uint32_t>& State();
-  bool ManualReset() const;
+  // The object's own state, shared by every process that holds it (up to kPayloadSize bytes).
+  void* Payload();
+  static constexpr size_t kPayloadSize = 1024;
   bool TryLockOwnership();
   void UnlockOwnership();
 
@@ -35,19 +40,26 @@ class NamedObjectFile {
 struct NamedOpen {
   std::unique_ptr<NamedObjectFile> file;
   bool existed = false;
-  DWORD error = 0;  // set when `file` is null
+  bool owned = false;  // the creator took ownership (named mutexes created initially owned)
+  DWORD error = 0;     // set when `file` is null
 };
+
+// Fills a new object's payload; runs while no other process can open the object yet.
+using PayloadInit = void (*)(void* payload, const void* context);
 
 struct NamedObjects {
   // Creates the object, or opens it when another process holds it (existed = true). A name that
   // belongs to an object of another type fails with ERROR_INVALID_HANDLE.
-  static NamedOpen Create(const std::u16string& name, ObjectType type, bool manualReset, uint32_t initialState);
+  // A new object is initialised by `init` and, with `takeOwnership`, owned (byte 1 locked) before
+  // anybody else can reach it.
+  static NamedOpen Create(const std::u16string& name, ObjectType type, PayloadInit init, const void* context,
+                          bool takeOwnership);
   // Opens an object some process holds; ERROR_FILE_NOT_FOUND when there is none.
   static NamedOpen Open(const std::u16string& name, ObjectType type);
 
  private:
-  static NamedOpen OpenOrCreate(const std::u16string& name, ObjectType type, bool create, bool manualReset,
-                                uint32_t initialState);
+  static NamedOpen OpenOrCreate(const std::u16string& name, ObjectType type, bool create, PayloadInit init,
+                                const void* context, bool takeOwnership);
 };
 
 }  // namespace qvp
