@@ -1,0 +1,209 @@
+// Window DCs on the headless desktop: painting, update areas, layered windows, window regions.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "platform/testing_gdi.h"
+#include "platform/win32.h"
+#include "support/WindowFixture.h"
+
+using qvplatform::testing::Image;
+using qvplatform::testing::kDesktopColor;
+using qvplatform::testing::ReadDesktopPixels;
+using qvplatform::testing::ReadWindowPixels;
+
+namespace {
+
+// Windows whose WM_PAINT fills the paint area with their colour, with a hook for extra drawing.
+class PaintedWindows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    windows_.OnMessage([this](HWND hwnd, UINT m, WPARAM, LPARAM, bool& handled) -> LRESULT {
+      if (m != WM_PAINT) return 0;
+      handled = true;
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(hwnd, &ps);
+      lastPaint_ = ps.rcPaint;
+      RECT client;
+      GetClientRect(hwnd, &client);
+      HBRUSH brush = CreateSolidBrush(colour_[hwnd]);
+      FillRect(dc, &client, brush);
+      DeleteObject(brush);
+      if (extra_) extra_(hwnd, dc);
+      EndPaint(hwnd, &ps);
+      return 0;
+    });
+  }
+  HWND Make(COLORREF colour, RECT rect, DWORD exStyle = 0) {
+    HWND w = windows_.Create(WS_POPUP | WS_VISIBLE, exStyle, nullptr, rect);
+    colour_[w] = colour;
+    return w;
+  }
+  static Image Desktop() {
+    Image img;
+    EXPECT_TRUE(ReadDesktopPixels(img));
+    return img;
+  }
+
+  qvtest::RecordingWindows windows_;
+  std::map<HWND, COLORREF> colour_;
+  std::function<void(HWND, HDC)> extra_;
+  RECT lastPaint_{};
+};
+
+void ExpectNear(COLORREF actual, COLORREF expected, int tolerance) {
+  EXPECT_NEAR(GetRValue(actual), GetRValue(expected), tolerance) << std::hex << actual;
+  EXPECT_NEAR(GetGValue(actual), GetGValue(expected), tolerance) << std::hex << actual;
+  EXPECT_NEAR(GetBValue(actual), GetBValue(expected), tolerance) << std::hex << actual;
+}
+
+}  // namespace
+
+TEST_F(PaintedWindows, APaintedWindowShowsOnTheDesktopAtItsPlace) {
+  HWND w = Make(RGB(200, 10, 20), RECT{100, 100, 200, 150});
+  UpdateWindow(w);
+  Image own;
+  ASSERT_TRUE(ReadWindowPixels(w, own));
+  EXPECT_EQ(100, own.width);
+  EXPECT_EQ(50, own.height);
+  EXPECT_EQ(RGB(200, 10, 20), own.At(0, 0));
+  EXPECT_EQ(RGB(200, 10, 20), own.At(99, 49));
+  Image desk = Desktop();
+  EXPECT_EQ(RGB(200, 10, 20), desk.At(100, 100));
+  EXPECT_EQ(RGB(200, 10, 20), desk.At(199, 149));
+  EXPECT_EQ(kDesktopColor, desk.At(99, 100));
+  EXPECT_EQ(kDesktopColor, desk.At(200, 149));
+  ShowWindow(w, SW_HIDE);
+  EXPECT_EQ(kDesktopColor, Desktop().At(150, 120));
+}
+
+TEST_F(PaintedWindows, BeginPaintDrawsOnlyTheUpdateArea) {
+  HWND w = Make(RGB(255, 0, 0), RECT{0, 0, 60, 40});
+  UpdateWindow(w);
+  colour_[w] = RGB(0, 0, 255);
+  RECT part{0, 0, 10, 10};
+  InvalidateRect(w, &part, FALSE);
+  UpdateWindow(w);
+  EXPECT_EQ(0, lastPaint_.left);
+  EXPECT_EQ(10, lastPaint_.right);
+  Image own;
+  ASSERT_TRUE(ReadWindowPixels(w, own));
+  EXPECT_EQ(RGB(0, 0, 255), own.At(9, 9));
+  EXPECT_EQ(RGB(255, 0, 0), own.At(10, 9));
+  EXPECT_EQ(RGB(255, 0, 0), own.At(30, 30));
+  // A window DC from GetDC reaches the whole client area.
+  HDC dc = GetDC(w);
+  ASSERT_NE(nullptr, dc);
+  RECT all{0, 0, 60, 40};
+  FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+  EXPECT_FALSE(DeleteDC(dc));  // window DCs go back with ReleaseDC
+  EXPECT_EQ(1, ReleaseDC(w, dc));
+  ASSERT_TRUE(ReadWindowPixels(w, own));
+  EXPECT_EQ(RGB(255, 255, 255), own.At(30, 30));
+}
+
+TEST_F(PaintedWindows, AColourKeyedWindowShowsTheWindowBelowThroughItsKeyPixels) {
+  HWND below = Make(RGB(0, 160, 0), RECT{300, 300, 400, 360});
+  HWND overlay = Make(RGB(0, 0, 0), RECT{300, 300, 400, 360}, WS_EX_LAYERED);
+  ASSERT_TRUE(SetLayeredWindowAttributes(overlay, RGB(0, 0, 0), 255, LWA_COLORKEY | LWA_ALPHA));
+  SetWindowPos(overlay, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+  extra_ = [&](HWND hwnd, HDC dc) {
+    if (hwnd != overlay) return;
+    RECT text{0, 0, 20, 10};
+    FillRect(dc, &text, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+  };
+  UpdateWindow(below);
+  UpdateWindow(overlay);
+  Image desk = Desktop();
+  EXPECT_EQ(RGB(255, 255, 255), desk.At(305, 305));
+  EXPECT_EQ(RGB(0, 160, 0), desk.At(350, 340));
+}
+
+TEST_F(PaintedWindows, AWindowWithConstantAlphaBlendsWithWhatIsBelow) {
+  HWND below = Make(RGB(255, 255, 255), RECT{500, 500, 600, 560});
+  HWND mask = Make(RGB(119, 121, 125), RECT{500, 500, 600, 560}, WS_EX_LAYERED);
+  ASSERT_TRUE(SetLayeredWindowAttributes(mask, 0, 100, LWA_ALPHA));
+  SetWindowPos(mask, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+  UpdateWindow(below);
+  UpdateWindow(mask);
+  auto blend = [](int top, int bottom) { return (top * 100 + bottom * 155 + 127) / 255; };
+  ExpectNear(Desktop().At(550, 530), RGB(blend(119, 255), blend(121, 255), blend(125, 255)), 1);
+  ExpectNear(Desktop().At(499, 530), kDesktopColor, 0);
+}
+
+TEST_F(PaintedWindows, ARoundedRegionShapesPaintingShowingAndHitTesting) {
+  HWND w = Make(RGB(250, 200, 0), RECT{700, 100, 800, 180});
+  HRGN rgn = CreateRoundRectRgn(0, 0, 101, 81, 20, 20);
+  ASSERT_NE(0, SetWindowRgn(w, rgn, TRUE));
+  EXPECT_FALSE(DeleteObject(rgn)) << "the window owns the region";
+  UpdateWindow(w);
+  Image own;
+  ASSERT_TRUE(ReadWindowPixels(w, own));
+  EXPECT_NE(RGB(250, 200, 0), own.At(0, 0)) << "painting outside the region";
+  EXPECT_EQ(RGB(250, 200, 0), own.At(50, 40));
+  Image desk = Desktop();
+  EXPECT_EQ(kDesktopColor, desk.At(700, 100));
+  EXPECT_EQ(kDesktopColor, desk.At(799, 179));
+  EXPECT_EQ(RGB(250, 200, 0), desk.At(750, 100));
+  // Hit-testing reads the same shape.
+  HRGN copy = CreateRectRgn(0, 0, 0, 0);
+  EXPECT_EQ(COMPLEXREGION, GetWindowRgn(w, copy));
+  EXPECT_FALSE(PtInRegion(copy, 1, 1));
+  EXPECT_TRUE(PtInRegion(copy, 50, 40));
+  DeleteObject(copy);
+  // Removing the region shows the whole window again.
+  EXPECT_NE(0, SetWindowRgn(w, nullptr, TRUE));
+  UpdateWindow(w);
+  EXPECT_EQ(RGB(250, 200, 0), Desktop().At(700, 100));
+  HRGN none = CreateRectRgn(0, 0, 0, 0);
+  EXPECT_EQ(ERROR, GetWindowRgn(w, none));
+  DeleteObject(none);
+}
+
+TEST_F(PaintedWindows, ADestroyedWindowLeavesNoImageOrDcBehind) {
+  size_t before = qvplatform::testing::LiveGdiObjects();
+  HWND w = Make(RGB(1, 2, 3), RECT{0, 0, 30, 30});
+  UpdateWindow(w);
+  SetWindowRgn(w, CreateRoundRectRgn(0, 0, 31, 31, 6, 6), FALSE);
+  Image own;
+  ASSERT_TRUE(ReadWindowPixels(w, own));
+  ASSERT_TRUE(DestroyWindow(w));
+  EXPECT_FALSE(ReadWindowPixels(w, own));
+  EXPECT_EQ(nullptr, GetDC(w));
+  PAINTSTRUCT ps;
+  EXPECT_EQ(nullptr, BeginPaint(w, &ps));
+  EXPECT_EQ(0, SetWindowRgn(w, nullptr, FALSE));
+  EXPECT_EQ(before, qvplatform::testing::LiveGdiObjects());
+}
+
+TEST_F(PaintedWindows, TheDesktopSavesAsPngThatLoadsBack) {
+  HWND w = Make(RGB(10, 20, 30), RECT{40, 40, 80, 80});
+  UpdateWindow(w);
+  Image desk = Desktop();
+  std::string path = ::testing::TempDir() + "qv_desktop_" + std::to_string(reinterpret_cast<uintptr_t>(w)) + ".png";
+  ASSERT_TRUE(qvplatform::testing::SavePng(desk, path));
+  HBITMAP png = static_cast<HBITMAP>(
+      LoadImageW(nullptr, std::u16string(path.begin(), path.end()).c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+  std::remove(path.c_str());
+  ASSERT_NE(nullptr, png);
+  HDC dc = CreateCompatibleDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, png);
+  EXPECT_EQ(RGB(10, 20, 30), GetPixel(dc, 50, 50));
+  EXPECT_EQ(kDesktopColor, GetPixel(dc, 85, 85));
+  SelectObject(dc, old);
+  DeleteDC(dc);
+  DeleteObject(png);
+}
+
+TEST(GdiScreenDc, TheScreenDcMeasuresTextAndIsReleased) {
+  HDC dc = GetDC(nullptr);
+  ASSERT_NE(nullptr, dc);
+  SIZE size;
+  EXPECT_TRUE(GetTextExtentPoint32W(dc, u"Qv", 2, &size));
+  EXPECT_GT(size.cx, 0);
+  EXPECT_EQ(1, ReleaseDC(nullptr, dc));
+  EXPECT_EQ(0, ReleaseDC(nullptr, dc));
+}
