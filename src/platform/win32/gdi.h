@@ -259,8 +259,8 @@ BOOL GetTextExtentPoint32W(HDC hdc, LPCWSTR lpString, int c, LPSIZE psizl);
 BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR lpString, int c);
 int DrawTextW(HDC hdc, LPCWSTR lpchText, int cchText, LPRECT lprc, UINT format);
 
-// Bitmaps and images. LoadImageW reads PNG files (with alpha, premultiplied as AlphaBlend wants)
-// besides the classic BMP.
+// Bitmaps and images. LoadImageW reads PNG files (LR_LOADFROMFILE) into 32-bit bitmaps with
+// premultiplied alpha, as AlphaBlend with AC_SRC_ALPHA wants them.
 HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy);
 HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, void** ppvBits, HANDLE hSection,
                          DWORD offset);
