@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "win32/types.h"
 
@@ -34,7 +35,30 @@ class Backend {
   virtual void OnWindowDestroyed(HWND) {}
   // A window's image changed (EndPaint, ReleaseDC of a window DC): show it.
   virtual void OnWindowPainted(HWND) {}
+  // The model made the window active: the display gives it the keyboard and raises it.
+  virtual void OnWindowActivated(HWND) {}
+
+  // Input: the pointer follows the capture window (null releases it), the cursor shape (an IDC_
+  // number) and SetCursorPos.
+  virtual void OnCaptureChanged(HWND) {}
+  virtual void OnCursorChanged(int /*cursorId*/) {}
+  virtual void MovePointer(POINT) {}
 };
+
+// Input from the display, in screen coordinates; any thread may call these. The window that gets
+// it is found by capture, hit testing (WM_NCHITTEST) and focus, and the messages arrive in its
+// thread's queue. `hint` names the top-level window the display found under the pointer; null
+// makes the model find it in its own z-order.
+enum class MouseButton { Left, Right, Middle };
+void InputMouseMove(POINT screen, HWND hint);
+void InputMouseButton(MouseButton button, bool down, POINT screen, HWND hint);
+void InputMouseWheel(int delta, POINT screen, HWND hint);
+// A key as the low-level hooks see it: updates the physical key state and calls the hooks. With
+// `wait`, returns true when a hook kept the key from this program's windows.
+bool InputLowLevelKey(UINT vk, UINT scan, bool extended, bool down, bool wait);
+// A key for the focus window (the active window when nothing has the focus). `text` is what the
+// keyboard (or input method) typed with it, delivered as WM_CHAR where TranslateMessage would not.
+void InputKey(UINT vk, UINT scan, bool extended, bool down, const std::u16string& text);
 
 // The backend in use. Until one is chosen, the headless desktop (1920x1080) serves.
 Backend& TheBackend();

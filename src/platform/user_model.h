@@ -77,6 +77,9 @@ struct ThreadQueue {
   uint64_t wakeups = 0;              // bumped by every event a waiting pump must look at
   std::deque<MSG> posted;
   std::deque<MSG> input;             // mouse and keyboard, after posted messages
+  // Display input not yet turned into messages: converted one event at a time when `input` is used
+  // up, so hit testing and capture see the state the earlier messages left behind.
+  std::deque<std::function<void()>> rawInput;
   std::deque<SentMessage*> incoming; // sends from other threads, served first
   std::deque<std::function<void()>> tasks;  // layer work that must run on this thread
   bool quit = false;
@@ -114,5 +117,20 @@ HWND NextWindowToPaint(DWORD threadId, HWND filter);
 
 // Destroys the thread's remaining windows and forgets its queue (thread end).
 void DestroyThreadWindows(DWORD threadId);
+
+// Activation on the calling thread, which owns `hwnd` (null deactivates); `state` is WA_ACTIVE or
+// WA_CLICKACTIVE.
+void ActivateWindow(HWND hwnd, bool raise, WORD state);
+// The focus and active windows of the desktop, whichever thread owns them.
+HWND FocusWindowOfDesktop();
+HWND ActiveWindowOfDesktop();
+std::vector<HWND> ChildWindows(HWND parent);
+
+// The default handling of input messages (user_input.cpp): WM_SETCURSOR, and the move loop that a
+// press on HTCAPTION starts.
+LRESULT DefInputProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The character the keyboard layout gives for a virtual key, or 0 (TranslateMessage).
+WCHAR LayoutCharForKey(UINT vk, bool shift, bool capsLock);
 
 }  // namespace qvp

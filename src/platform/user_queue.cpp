@@ -123,19 +123,6 @@ void TrackKeyState(ThreadQueue& q, const MSG& m) {
   }
 }
 
-// The character a US layout gives for a key, or 0.
-WCHAR CharForKey(UINT vk, bool shift, bool capsLock) {
-  if (vk >= 'A' && vk <= 'Z') return static_cast<WCHAR>((shift != capsLock) ? vk : vk + 32);
-  if (vk >= '0' && vk <= '9') return shift ? u")!@#$%^&*("[vk - '0'] : static_cast<WCHAR>(vk);
-  switch (vk) {
-    case VK_BACK: return 8;
-    case VK_TAB: return 9;
-    case VK_RETURN: return 13;
-    case VK_ESCAPE: return 27;
-    case VK_SPACE: return u' ';
-    default: return 0;
-  }
-}
 
 // The earliest timer due time of the thread, or kForever.
 uint64_t NextTimerDue(const ThreadQueue& q) {
@@ -157,13 +144,23 @@ void FillMessage(MSG& m, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) 
 bool LookOnce(ThreadQueue& q, MSG& msg, HWND filter, UINT min, UINT max, bool remove) {
   ServeIncoming(q);
   RunTasks(q);
+  for (;;) {
+    std::function<void()> raw;
+    {
+      std::lock_guard<std::mutex> lock(q.mutex);
+      if (TakeFrom(q.posted, msg, filter, min, max, remove)) return true;
+      if (TakeFrom(q.input, msg, filter, min, max, remove)) {
+        if (remove) TrackKeyState(q, msg);
+        return true;
+      }
+      if (q.rawInput.empty() || !q.input.empty()) break;
+      raw = std::move(q.rawInput.front());
+      q.rawInput.pop_front();
+    }
+    raw();  // may queue input messages
+  }
   {
     std::lock_guard<std::mutex> lock(q.mutex);
-    if (TakeFrom(q.posted, msg, filter, min, max, remove)) return true;
-    if (TakeFrom(q.input, msg, filter, min, max, remove)) {
-      if (remove) TrackKeyState(q, msg);
-      return true;
-    }
     if (q.quit) {
       FillMessage(msg, nullptr, WM_QUIT, static_cast<WPARAM>(q.quitCode), 0);
       if (remove) q.quit = false;
@@ -209,6 +206,7 @@ void EndThreadQueue() {
     pending.swap(q->incoming);
     q->tasks.clear();
     q->posted.clear();
+    q->rawInput.clear();
   }
   for (SentMessage* sent : pending) {  // senders get 0 rather than waiting forever
     std::lock_guard<std::mutex> lock(sent->sender->mutex);
@@ -228,6 +226,20 @@ struct ExitHookInstaller {
 } g_exitHookInstaller;
 
 }  // namespace
+
+// The character a US layout gives for a key, or 0.
+WCHAR LayoutCharForKey(UINT vk, bool shift, bool capsLock) {
+  if (vk >= 'A' && vk <= 'Z') return static_cast<WCHAR>((shift != capsLock) ? vk : vk + 32);
+  if (vk >= '0' && vk <= '9') return shift ? u")!@#$%^&*("[vk - '0'] : static_cast<WCHAR>(vk);
+  switch (vk) {
+    case VK_BACK: return 8;
+    case VK_TAB: return 9;
+    case VK_RETURN: return 13;
+    case VK_ESCAPE: return 27;
+    case VK_SPACE: return u' ';
+    default: return 0;
+  }
+}
 
 std::shared_ptr<ThreadQueue> CurrentQueue() {
   if (!t_holder.queue) {
@@ -387,7 +399,7 @@ BOOL WaitMessage() {
   {
     std::lock_guard<std::mutex> lock(q->mutex);
     seen = q->wakeups;
-    if (!q->posted.empty() || !q->input.empty() || !q->incoming.empty() || !q->tasks.empty() || q->quit) return TRUE;
+    if (!q->posted.empty() || !q->input.empty() || !q->rawInput.empty() || !q->incoming.empty() || !q->tasks.empty() || q->quit) return TRUE;
   }
   if (NextWindowToPaint(q->threadId, nullptr)) return TRUE;
   if (NextTimerDue(*q) <= NowUs()) return TRUE;
@@ -402,7 +414,7 @@ BOOL TranslateMessage(const MSG* lpMsg) {
   bool shift = (q->keyState[VK_SHIFT] & 0x80) != 0;
   bool caps = (q->keyState[VK_CAPITAL] & 0x01) != 0;
   bool ctrl = (q->keyState[VK_CONTROL] & 0x80) != 0;
-  WCHAR ch = CharForKey(static_cast<UINT>(lpMsg->wParam), shift, caps);
+  WCHAR ch = LayoutCharForKey(static_cast<UINT>(lpMsg->wParam), shift, caps);
   if (ctrl && ch >= u'a' && ch <= u'z') ch = static_cast<WCHAR>(ch - u'a' + 1);  // control characters
   else if (ctrl && ch >= u'A' && ch <= u'Z') ch = static_cast<WCHAR>(ch - u'A' + 1);
   if (!ch) return TRUE;

@@ -196,8 +196,11 @@ HWND FindNextToActivate(HWND leaving) {
   return nullptr;
 }
 
-// Makes `hwnd` the active (and foreground) window, on the calling thread, which owns it.
-void Activate(HWND hwnd, bool raise) {
+}  // namespace
+
+// Makes `hwnd` the active (and foreground) window, on the calling thread, which owns it. `state`
+// is WA_ACTIVE, or WA_CLICKACTIVE when a mouse click activates it.
+void ActivateWindow(HWND hwnd, bool raise, WORD state) {
   HWND previous;
   {
     std::lock_guard<std::mutex> lock(UserLock());
@@ -227,10 +230,15 @@ void Activate(HWND hwnd, bool raise) {
   }
   if (hwnd) {
     if (raise) Notify(hwnd, kChangedZOrder);
+    TheBackend().OnWindowActivated(hwnd);
     Send(hwnd, WM_NCACTIVATE, TRUE, 0);
-    Send(hwnd, WM_ACTIVATE, MAKEWPARAM(WA_ACTIVE, 0), reinterpret_cast<LPARAM>(previous));
+    Send(hwnd, WM_ACTIVATE, MAKEWPARAM(state, 0), reinterpret_cast<LPARAM>(previous));
   }
 }
+
+namespace {
+
+void Activate(HWND hwnd, bool raise) { ActivateWindow(hwnd, raise, WA_ACTIVE); }
 
 void DeactivateIfActive(HWND hwnd) {
   bool wasActive;
@@ -499,6 +507,21 @@ bool GetWindowState(HWND hwnd, WindowState& out) {
   out.alpha = w->alpha;
   out.colorKey = w->colorKey;
   return true;
+}
+
+HWND FocusWindowOfDesktop() {
+  std::lock_guard<std::mutex> lock(UserLock());
+  return FindWindowLocked(M().focus) ? M().focus : nullptr;
+}
+
+HWND ActiveWindowOfDesktop() {
+  std::lock_guard<std::mutex> lock(UserLock());
+  return FindWindowLocked(M().active) ? M().active : nullptr;
+}
+
+std::vector<HWND> ChildWindows(HWND parent) {
+  std::lock_guard<std::mutex> lock(UserLock());
+  return ChildrenOf(parent);
 }
 
 std::vector<HWND> TopLevelWindowsInZOrder() {
@@ -1367,6 +1390,8 @@ LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     }
     case WM_NCACTIVATE: return TRUE;
     case WM_MOUSEACTIVATE: return 1;  // MA_ACTIVATE
+    case WM_SETCURSOR:
+    case WM_NCLBUTTONDOWN: return DefInputProc(hWnd, Msg, wParam, lParam);
     case WM_ACTIVATE:
       if (LOWORD(wParam) != WA_INACTIVE && !IsIconic(hWnd)) SetFocus(hWnd);
       return 0;
