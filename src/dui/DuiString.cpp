@@ -11,8 +11,8 @@ size_t WideLen(LPCWSTR s) {
   return n;
 }
 
-// One conversion specification, as parsed from the format.
-struct FormatSpec {
+// One % conversion, as parsed from the format.
+struct Conversion {
   bool left = false;   // '-'
   bool plus = false;   // '+'
   bool space = false;  // ' '
@@ -25,15 +25,15 @@ struct FormatSpec {
 void Pad(std::u16string& out, size_t count, char16_t ch) { out.append(count, ch); }
 
 // Writes body (already with its sign/prefix split off) into out with width and alignment.
-void EmitField(std::u16string& out, const FormatSpec& spec, const std::u16string& prefix,
+void EmitField(std::u16string& out, const Conversion& conv, const std::u16string& prefix,
                const std::u16string& body, bool zeroPadAllowed) {
   size_t len = prefix.size() + body.size();
-  size_t fill = spec.width > 0 && static_cast<size_t>(spec.width) > len ? spec.width - len : 0;
-  if (spec.left) {
+  size_t fill = conv.width > 0 && static_cast<size_t>(conv.width) > len ? conv.width - len : 0;
+  if (conv.left) {
     out += prefix;
     out += body;
     Pad(out, fill, u' ');
-  } else if (spec.zero && zeroPadAllowed) {
+  } else if (conv.zero && zeroPadAllowed) {
     out += prefix;
     Pad(out, fill, u'0');
     out += body;
@@ -57,20 +57,20 @@ std::u16string Digits(uint64_t value, unsigned base, bool upper) {
   return s;
 }
 
-void EmitInteger(std::u16string& out, const FormatSpec& spec, bool negative, uint64_t magnitude,
+void EmitInteger(std::u16string& out, const Conversion& conv, bool negative, uint64_t magnitude,
                  unsigned base, bool upper) {
   std::u16string body = Digits(magnitude, base, upper);
-  if (spec.precision == 0 && magnitude == 0) body.clear();
-  if (spec.precision > 0 && body.size() < static_cast<size_t>(spec.precision))
-    body.insert(0, spec.precision - body.size(), u'0');
+  if (conv.precision == 0 && magnitude == 0) body.clear();
+  if (conv.precision > 0 && body.size() < static_cast<size_t>(conv.precision))
+    body.insert(0, conv.precision - body.size(), u'0');
   std::u16string prefix;
   if (negative)
     prefix = u"-";
-  else if (base == 10 && spec.plus)
+  else if (base == 10 && conv.plus)
     prefix = u"+";
-  else if (base == 10 && spec.space)
+  else if (base == 10 && conv.space)
     prefix = u" ";
-  EmitField(out, spec, prefix, body, spec.precision < 0);
+  EmitField(out, conv, prefix, body, conv.precision < 0);
 }
 
 int ReadNumber(LPCWSTR& p) {
@@ -193,83 +193,83 @@ int CDuiString::FormatV(LPCWSTR pstrFormat, va_list args) {
       continue;
     }
     LPCWSTR start = p++;
-    FormatSpec spec;
+    Conversion conv;
     for (;; ++p) {
-      if (*p == u'-') spec.left = true;
-      else if (*p == u'+') spec.plus = true;
-      else if (*p == u' ') spec.space = true;
-      else if (*p == u'0') spec.zero = true;
+      if (*p == u'-') conv.left = true;
+      else if (*p == u'+') conv.plus = true;
+      else if (*p == u' ') conv.space = true;
+      else if (*p == u'0') conv.zero = true;
       else break;
     }
     if (*p == u'*') {
-      spec.width = va_arg(args, int);
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = spec.width == INT32_MIN ? 0 : -spec.width;
+      conv.width = va_arg(args, int);
+      if (conv.width < 0) {
+        conv.left = true;
+        conv.width = conv.width == INT32_MIN ? 0 : -conv.width;
       }
       ++p;
     } else {
-      spec.width = ReadNumber(p);
+      conv.width = ReadNumber(p);
     }
     if (*p == u'.') {
       ++p;
       if (*p == u'*') {
-        spec.precision = va_arg(args, int);
-        if (spec.precision < 0) spec.precision = -1;
+        conv.precision = va_arg(args, int);
+        if (conv.precision < 0) conv.precision = -1;
         ++p;
       } else {
-        spec.precision = ReadNumber(p);
+        conv.precision = ReadNumber(p);
       }
     }
     if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
-      spec.length = FormatSpec::kLongLong;
+      conv.length = Conversion::kLongLong;
       p += 3;
     } else if (p[0] == u'l' && p[1] == u'l') {
-      spec.length = FormatSpec::kLongLong;
+      conv.length = Conversion::kLongLong;
       p += 2;
     } else if (*p == u'l') {
-      spec.length = FormatSpec::kLong;
+      conv.length = Conversion::kLong;
       ++p;
     } else if (*p == u'h') {
-      spec.length = FormatSpec::kShort;
+      conv.length = Conversion::kShort;
       ++p;
     }
     switch (*p) {
       case u'd':
       case u'i': {
         int64_t v;
-        switch (spec.length) {
-          case FormatSpec::kLongLong: v = va_arg(args, long long); break;
-          case FormatSpec::kLong: v = va_arg(args, long); break;
-          case FormatSpec::kShort: v = static_cast<short>(va_arg(args, int)); break;
+        switch (conv.length) {
+          case Conversion::kLongLong: v = va_arg(args, long long); break;
+          case Conversion::kLong: v = va_arg(args, long); break;
+          case Conversion::kShort: v = static_cast<short>(va_arg(args, int)); break;
           default: v = va_arg(args, int); break;
         }
         uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-        EmitInteger(out, spec, v < 0, magnitude, 10, false);
+        EmitInteger(out, conv, v < 0, magnitude, 10, false);
         break;
       }
       case u'u':
       case u'x':
       case u'X': {
         uint64_t v;
-        switch (spec.length) {
-          case FormatSpec::kLongLong: v = va_arg(args, unsigned long long); break;
-          case FormatSpec::kLong: v = va_arg(args, unsigned long); break;
-          case FormatSpec::kShort: v = static_cast<unsigned short>(va_arg(args, unsigned)); break;
+        switch (conv.length) {
+          case Conversion::kLongLong: v = va_arg(args, unsigned long long); break;
+          case Conversion::kLong: v = va_arg(args, unsigned long); break;
+          case Conversion::kShort: v = static_cast<unsigned short>(va_arg(args, unsigned)); break;
           default: v = va_arg(args, unsigned); break;
         }
-        EmitInteger(out, spec, false, v, *p == u'u' ? 10 : 16, *p == u'X');
+        EmitInteger(out, conv, false, v, *p == u'u' ? 10 : 16, *p == u'X');
         break;
       }
       case u'c':
-        EmitField(out, spec, u"", std::u16string(1, static_cast<char16_t>(va_arg(args, int))), false);
+        EmitField(out, conv, u"", std::u16string(1, static_cast<char16_t>(va_arg(args, int))), false);
         break;
       case u's': {
         LPCWSTR s = va_arg(args, LPCWSTR);
         std::u16string body = s ? std::u16string(s, WideLen(s)) : std::u16string(u"(null)");
-        if (spec.precision >= 0 && body.size() > static_cast<size_t>(spec.precision))
-          body.resize(static_cast<size_t>(spec.precision));
-        EmitField(out, spec, u"", body, false);
+        if (conv.precision >= 0 && body.size() > static_cast<size_t>(conv.precision))
+          body.resize(static_cast<size_t>(conv.precision));
+        EmitField(out, conv, u"", body, false);
         break;
       }
       case u'%':
