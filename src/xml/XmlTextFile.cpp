@@ -30,7 +30,8 @@ constexpr ByteOrderMark kMarks[] = {
 
 // One read or write of a whole file.
 struct FileSession {
-  FileSession(std::u16string& results, int docFlags, int mode) : ioResults(results), docFlags(docFlags | mode) {}
+  FileSession(std::u16string& results, int docFlags, int mode)
+      : ioResults(results), docFlags(docFlags | mode), reading(mode == XmlDocument::kReadingFile) {}
   ~FileSession() {
     if (file) fclose(file);
   }
@@ -44,8 +45,7 @@ struct FileSession {
   size_t opLength = 0;
   size_t opUnits = 0;
   std::u16string encoding;
-
-  bool reading() const { return !(docFlags & (XmlDocument::kWritingFile | XmlDocument::kAppendFile)); }
+  const bool reading;
 
   // Reports the last error, or `error` for the runtime's stream calls, which set none.
   bool fileError(DWORD error = 0) {
@@ -65,12 +65,11 @@ struct FileSession {
   void report(const char16_t* name) { AddReport(ioResults, {name}); }
 
   bool open(const std::u16string& path) {
-    const char16_t* mode = (docFlags & XmlDocument::kAppendFile)  ? u"ab"
-                           : (docFlags & XmlDocument::kWritingFile) ? u"wb"
-                                                                    : u"rb";
+    // A read never opens for appending, whatever flags the document carries.
+    const char16_t* mode = reading ? u"rb" : (docFlags & XmlDocument::kAppendFile) ? u"ab" : u"wb";
     file = _wfopen(path.c_str(), mode);
     if (!file) return fileError();
-    return reading() ? openForReading() : openForWriting();
+    return reading ? openForReading() : openForWriting();
   }
 
   bool openForReading() {
@@ -123,7 +122,7 @@ struct FileSession {
     int result = std::fclose(file);
     file = nullptr;
     callerFlags = docFlags & ~kSessionFlags;
-    if (result != 0) return fileError(reading() ? ERROR_READ_FAULT : ERROR_WRITE_FAULT);
+    if (result != 0) return fileError(reading ? ERROR_READ_FAULT : ERROR_WRITE_FAULT);
     return true;
   }
 };

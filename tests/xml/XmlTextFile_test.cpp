@@ -171,6 +171,13 @@ TEST_F(XmlFiles, AppendModeWritesTheMarkOnlyIntoAnEmptyFile) {
   flags |= XmlDocument::kAppendFile;
   ASSERT_TRUE(writeTextFile(Path("log.xml"), u"<b/>", results, flags));
   EXPECT_EQ(Get("log.xml"), "\xEF\xBB\xBF<a/><b/>");
+  // Reading never appends: the flag only goes away when the file is closed.
+  XmlDocument doc;
+  doc.setDocFlags(XmlDocument::kAppendFile);
+  EXPECT_FALSE(doc.load(Path("log.xml")));  // two top-level elements
+  EXPECT_EQ(doc.text(), u"<a/><b/>");
+  EXPECT_EQ(doc.docFlags(), XmlDocument::kUtf8Bom);
+  EXPECT_EQ(Get("log.xml"), "\xEF\xBB\xBF<a/><b/>");
 }
 
 TEST(XmlEncodings, Utf8CheckFollowsTheLeadByteRule) {

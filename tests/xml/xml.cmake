@@ -23,7 +23,7 @@ add_executable(xml_fuzz ${CMAKE_CURRENT_LIST_DIR}/XmlFuzz.cpp)
 qv_own_target(xml_fuzz)
 target_link_libraries(xml_fuzz PRIVATE qvxmltestsupport qvcore qvfuzzmain)
 add_test(NAME xml_fuzz_parser
-  COMMAND xml_fuzz -max_total_time=20 -runs=200000 -dict=${CMAKE_CURRENT_LIST_DIR}/fuzz_seeds/dict.txt
+  COMMAND xml_fuzz -max_total_time=10 -runs=100000 -dict=${CMAKE_CURRENT_LIST_DIR}/fuzz_seeds/dict.txt
           ${CMAKE_CURRENT_LIST_DIR}/fuzz_seeds
   WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 set_tests_properties(xml_fuzz_parser PROPERTIES LABELS "xml;fuzz" TIMEOUT 120)
