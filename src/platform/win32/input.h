@@ -88,3 +88,8 @@ HHOOK SetWindowsHookExA(int idHook, HOOKPROC lpfn, HINSTANCE hmod, DWORD dwThrea
 HHOOK SetWindowsHookExW(int idHook, HOOKPROC lpfn, HINSTANCE hmod, DWORD dwThreadId);
 LRESULT CallNextHookEx(HHOOK hhk, int nCode, WPARAM wParam, LPARAM lParam);
 BOOL UnhookWindowsHookEx(HHOOK hhk);
+
+// Start-up: shows the program's windows on the X display named by $DISPLAY. Without one it
+// writes the reason to stderr and returns FALSE; the program then exits with a non-zero code.
+// Until it is called (and in tests) windows live on the headless desktop.
+BOOL QvStartDisplay();

@@ -1,0 +1,801 @@
+#include "X11Backend.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/cursorfont.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <X11/extensions/shape.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/gdi_internal.h"
+#include "platform/user_internal.h"
+#include "platform/user_model.h"
+#include "platform/utf.h"
+#include "platform/win32/input.h"
+
+namespace qvp::x11 {
+
+// Raw key events do not repeat: while a key is held, key-downs are generated at the server's
+// auto-repeat delay and rate, as the hooks on Windows see them.
+class KeyRepeater {
+ public:
+  KeyRepeater(int delayMs, int intervalMs) : delay_(delayMs), interval_(intervalMs), thread_([this] { Run(); }) {}
+  ~KeyRepeater() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  void Pressed(UINT vk, UINT scan, bool extended) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    key_ = Key{vk, scan, extended};
+    ++generation_;
+    cv_.notify_all();
+  }
+  void Released(UINT vk) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (key_.vk != vk) return;
+    key_ = Key{};
+    ++generation_;
+    cv_.notify_all();
+  }
+
+ private:
+  struct Key {
+    UINT vk = 0, scan = 0;
+    bool extended = false;
+  };
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+      if (!key_.vk) {
+        cv_.wait(lock);
+        continue;
+      }
+      uint64_t generation = generation_;
+      auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay_);
+      while (!stop_ && generation == generation_) {
+        if (cv_.wait_until(lock, due) != std::cv_status::timeout) continue;
+        Key k = key_;
+        lock.unlock();
+        InputLowLevelKey(k.vk, k.scan, k.extended, true, false);
+        lock.lock();
+        due += std::chrono::milliseconds(interval_);
+      }
+    }
+  }
+  int delay_, interval_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  Key key_;
+  uint64_t generation_ = 0;
+  std::thread thread_;
+};
+
+namespace {
+
+struct MotifHints {
+  unsigned long flags, functions, decorations;
+  long inputMode;
+  unsigned long status;
+};
+
+bool Undecorated(const WindowState& s) { return (s.style & WS_POPUP) || (s.style & WS_CAPTION) != WS_CAPTION; }
+
+int ErrorHandler(Display*, XErrorEvent*) { return 0; }  // windows may vanish under a request
+
+}  // namespace
+
+std::unique_ptr<X11Backend> X11Backend::Open(std::string& error) {
+  XInitThreads();
+  const char* name = getenv("DISPLAY");
+  Display* dpy = XOpenDisplay(nullptr);
+  if (!dpy) {
+    error = std::string("cannot open the X display \"") + (name ? name : "") +
+            "\"; start the program inside an X session (DISPLAY must name a running X server)";
+    return nullptr;
+  }
+  XSetErrorHandler(&ErrorHandler);
+  return std::unique_ptr<X11Backend>(new X11Backend(dpy));
+}
+
+X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)) {
+  XWindowAttributes ra;
+  XGetWindowAttributes(dpy_, root_, &ra);
+  desktop_ = RECT{0, 0, ra.width, ra.height};
+  XSelectInput(dpy_, root_, StructureNotifyMask | PropertyChangeMask);
+  int event, err;
+  if (XRRQueryExtension(dpy_, &event, &err)) {
+    randrEvent_ = event;
+    XRRSelectInput(dpy_, root_, RRScreenChangeNotifyMask);
+  }
+  int major = 2, minor = 0;
+  if (XQueryExtension(dpy_, "XInputExtension", &xiOpcode_, &event, &err) && XIQueryVersion(dpy_, &major, &minor) == Success) {
+    unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(mask, XI_RawKeyPress);
+    XISetMask(mask, XI_RawKeyRelease);
+    XIEventMask em{XIAllMasterDevices, static_cast<int>(sizeof mask), mask};
+    XISelectEvents(dpy_, root_, &em, 1);
+  } else {
+    xiOpcode_ = -1;
+  }
+  unsigned int delay = 660, interval = 40;
+  XkbGetAutoRepeatRate(dpy_, XkbUseCoreKbd, &delay, &interval);
+  repeater_ = std::make_unique<KeyRepeater>(static_cast<int>(delay), static_cast<int>(interval));
+  XSetLocaleModifiers("");
+  xim_ = XOpenIM(dpy_, nullptr, nullptr, nullptr);
+  int pipefd[2];
+  if (pipe2(pipefd, O_CLOEXEC | O_NONBLOCK) == 0) {
+    wakeRead_ = pipefd[0];
+    wakeWrite_ = pipefd[1];
+  }
+  XFlush(dpy_);
+  events_ = std::thread([this] { EventLoop(); });
+}
+
+X11Backend::~X11Backend() {
+  stop_ = true;
+  if (wakeWrite_ >= 0) (void)!write(wakeWrite_, "x", 1);
+  if (events_.joinable()) events_.join();
+  repeater_.reset();
+  if (wakeRead_ >= 0) close(wakeRead_);
+  if (wakeWrite_ >= 0) close(wakeWrite_);
+  // The display stays open: windows may still report to the backend during exit.
+}
+
+Atom X11Backend::atom(const char* name) { return XInternAtom(dpy_, name, False); }
+
+void X11Backend::AddEventFilter(std::function<bool(XEvent&)> filter) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  filters_.push_back(std::move(filter));
+}
+
+XWin X11Backend::XWindowOf(HWND hwnd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = windows_.find(hwnd);
+  return it == windows_.end() ? 0 : it->second.xwin;
+}
+
+HWND X11Backend::HwndOf(XWin xwin) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = byXWindow_.find(xwin);
+  return it == byXWindow_.end() ? nullptr : it->second;
+}
+
+// ---- screen ----
+
+RECT X11Backend::DesktopRect() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return desktop_;
+}
+
+RECT X11Backend::WorkArea() {
+  RECT desktop = DesktopRect();
+  // Only a running window manager's work area counts, not one a dead manager left behind.
+  auto windowProp = [&](XWin w, Atom prop, Atom type, long count, std::vector<long>& out) {
+    Atom actual;
+    int format;
+    unsigned long n, after;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(dpy_, w, prop, 0, count, False, type, &actual, &format, &n, &after, &data) != Success ||
+        !data || format != 32) {
+      if (data) XFree(data);
+      return false;
+    }
+    long* values = reinterpret_cast<long*>(data);
+    out.assign(values, values + n);
+    XFree(data);
+    return true;
+  };
+  std::vector<long> check, check2, current, area;
+  if (!windowProp(root_, atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, 1, check) || check.empty()) return desktop;
+  if (!windowProp(static_cast<XWin>(check[0]), atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, 1, check2) ||
+      check2.empty() || check2[0] != check[0])
+    return desktop;
+  long desk = windowProp(root_, atom("_NET_CURRENT_DESKTOP"), XA_CARDINAL, 1, current) && !current.empty() ? current[0] : 0;
+  if (!windowProp(root_, atom("_NET_WORKAREA"), XA_CARDINAL, 4 * (desk + 1), area) ||
+      area.size() < static_cast<size_t>(4 * (desk + 1)))
+    return desktop;
+  const long* a = &area[4 * desk];
+  return RECT{static_cast<LONG>(a[0]), static_cast<LONG>(a[1]), static_cast<LONG>(a[0] + a[2]), static_cast<LONG>(a[1] + a[3])};
+}
+
+void X11Backend::ScreenChanged(int width, int height) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (desktop_.right == width && desktop_.bottom == height) return;
+    desktop_ = RECT{0, 0, width, height};
+  }
+  for (HWND hwnd : TopLevelWindowsInZOrder()) PostMessageW(hwnd, WM_DISPLAYCHANGE, 24, MAKELPARAM(width, height));
+}
+
+// ---- windows ----
+
+void X11Backend::OnWindowCreated(HWND hwnd) {
+  WindowState s;
+  if (!GetWindowState(hwnd, s) || (s.style & WS_CHILD)) return;  // children draw into their parent
+  int w = std::max<LONG>(1, s.windowRect.right - s.windowRect.left);
+  int h = std::max<LONG>(1, s.windowRect.bottom - s.windowRect.top);
+  XSetWindowAttributes attrs{};
+  attrs.background_pixel = BlackPixel(dpy_, DefaultScreen(dpy_));
+  attrs.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
+                     KeyReleaseMask | FocusChangeMask | StructureNotifyMask | EnterWindowMask | LeaveWindowMask;
+  XWin xwin = XCreateWindow(dpy_, root_, s.windowRect.left, s.windowRect.top, w, h, 0, CopyFromParent, InputOutput,
+                              CopyFromParent, CWBackPixel | CWEventMask, &attrs);
+  Native n;
+  n.xwin = xwin;
+  if (xim_)
+    n.xic = XCreateIC(xim_, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow, xwin, XNFocusWindow,
+                      xwin, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    windows_[hwnd] = n;
+    byXWindow_[xwin] = hwnd;
+  }
+  Atom protocols[] = {atom("WM_DELETE_WINDOW")};
+  XSetWMProtocols(dpy_, xwin, protocols, 1);
+  ApplyHints(hwnd, xwin);
+  OnWindowChanged(hwnd, kChangedText | kChangedLayered);
+  XFlush(dpy_);
+}
+
+void X11Backend::ApplyHints(HWND hwnd, XWin xwin) {
+  WindowState s;
+  if (!GetWindowState(hwnd, s)) return;
+  XSizeHints size{};
+  size.flags = USPosition | PPosition | USSize | PSize | PWinGravity;
+  size.x = s.windowRect.left;
+  size.y = s.windowRect.top;
+  size.width = s.windowRect.right - s.windowRect.left;
+  size.height = s.windowRect.bottom - s.windowRect.top;
+  size.win_gravity = StaticGravity;
+  XSetWMNormalHints(dpy_, xwin, &size);
+  XWMHints wm{};
+  wm.flags = InputHint;
+  wm.input = (s.exStyle & WS_EX_NOACTIVATE) ? False : True;
+  XSetWMHints(dpy_, xwin, &wm);
+  MotifHints motif{2, 0, Undecorated(s) ? 0ul : 1ul, 0, 0};  // MWM_HINTS_DECORATIONS
+  Atom mwm = atom("_MOTIF_WM_HINTS");
+  XChangeProperty(dpy_, xwin, mwm, mwm, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&motif), 5);
+  Atom type = atom((s.exStyle & WS_EX_TOOLWINDOW) ? "_NET_WM_WINDOW_TYPE_UTILITY" : "_NET_WM_WINDOW_TYPE_NORMAL");
+  XChangeProperty(dpy_, xwin, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(&type), 1);
+  XWin owner = s.owner ? XWindowOf(s.owner) : 0;
+  if (owner) XSetTransientForHint(dpy_, xwin, owner);
+  else XDeleteProperty(dpy_, xwin, XA_WM_TRANSIENT_FOR);
+}
+
+void X11Backend::SetNetState(XWin xwin, const char* state, bool on, bool mapped) {
+  Atom netState = atom("_NET_WM_STATE");
+  Atom value = atom(state);
+  if (mapped) {  // a mapped window asks the window manager
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = xwin;
+    ev.xclient.message_type = netState;
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = on ? 1 : 0;
+    ev.xclient.data.l[1] = static_cast<long>(value);
+    ev.xclient.data.l[3] = 1;
+    XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    return;
+  }
+  // Before mapping, the property itself is read by the window manager.
+  Atom actual;
+  int format;
+  unsigned long n, after;
+  unsigned char* data = nullptr;
+  std::vector<Atom> states;
+  if (XGetWindowProperty(dpy_, xwin, netState, 0, 32, False, XA_ATOM, &actual, &format, &n, &after, &data) == Success &&
+      data) {
+    Atom* a = reinterpret_cast<Atom*>(data);
+    states.assign(a, a + n);
+    XFree(data);
+  }
+  states.erase(std::remove(states.begin(), states.end(), value), states.end());
+  if (on) states.push_back(value);
+  XChangeProperty(dpy_, xwin, netState, XA_ATOM, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(states.data()), static_cast<int>(states.size()));
+}
+
+void X11Backend::ApplyState(HWND hwnd, XWin xwin, bool mapped) {
+  WindowState s;
+  if (!GetWindowState(hwnd, s)) return;
+  SetNetState(xwin, "_NET_WM_STATE_ABOVE", (s.exStyle & WS_EX_TOPMOST) != 0, mapped);
+  bool tool = (s.exStyle & WS_EX_TOOLWINDOW) || ((s.exStyle & WS_EX_NOACTIVATE) && s.owner);
+  SetNetState(xwin, "_NET_WM_STATE_SKIP_TASKBAR", tool, mapped);
+  SetNetState(xwin, "_NET_WM_STATE_SKIP_PAGER", tool, mapped);
+}
+
+void X11Backend::ApplyOpacity(HWND hwnd, XWin xwin) {
+  WindowState s;
+  if (!GetWindowState(hwnd, s)) return;
+  Atom opacity = atom("_NET_WM_WINDOW_OPACITY");
+  if ((s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_ALPHA) && s.alpha < 255) {
+    unsigned long value = static_cast<unsigned long>(s.alpha) * 0xFFFFFFFFul / 255ul;
+    XChangeProperty(dpy_, xwin, opacity, XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&value), 1);
+  } else {
+    XDeleteProperty(dpy_, xwin, opacity);
+  }
+}
+
+// The bounding shape: the window region, less the colour-key pixels of its image.
+void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
+  WindowState s;
+  if (!GetWindowState(hwnd, s)) return;
+  int w = s.windowRect.right - s.windowRect.left, h = s.windowRect.bottom - s.windowRect.top;
+  std::vector<XRectangle> rects;
+  bool shaped = false;
+  if (std::shared_ptr<Region> region = WindowRegionCopy(hwnd)) {
+    shaped = true;
+    int n = cairo_region_num_rectangles(region->rgn);
+    for (int i = 0; i < n; ++i) {
+      cairo_rectangle_int_t r;
+      cairo_region_get_rectangle(region->rgn, i, &r);
+      rects.push_back(XRectangle{static_cast<short>(r.x), static_cast<short>(r.y), static_cast<unsigned short>(r.width),
+                                 static_cast<unsigned short>(r.height)});
+    }
+  }
+  if (shaped) XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, rects.data(), static_cast<int>(rects.size()), ShapeSet, YXBanded);
+  bool keyed = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY);
+  if (keyed) {
+    uint32_t key = (GetRValue(s.colorKey) << 16) | (GetGValue(s.colorKey) << 8) | GetBValue(s.colorKey);
+    std::vector<XRectangle> runs;
+    bool painted = false;
+    WithWindowSurface(hwnd, [&](cairo_surface_t* surface) {
+      if (!surface) return;
+      painted = true;
+      cairo_surface_flush(surface);
+      int sw = std::min(w, cairo_image_surface_get_width(surface));
+      int sh = std::min(h, cairo_image_surface_get_height(surface));
+      int stride = cairo_image_surface_get_stride(surface);
+      const unsigned char* data = cairo_image_surface_get_data(surface);
+      for (int y = 0; y < sh; ++y) {
+        const uint32_t* row = reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y) * stride);
+        int x = 0;
+        while (x < sw) {
+          while (x < sw && (row[x] & 0xFFFFFF) == key) ++x;
+          int start = x;
+          while (x < sw && (row[x] & 0xFFFFFF) != key) ++x;
+          if (x > start)
+            runs.push_back(XRectangle{static_cast<short>(start), static_cast<short>(y), static_cast<unsigned short>(x - start), 1});
+        }
+      }
+    });
+    if (painted) {
+      XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, runs.data(), static_cast<int>(runs.size()),
+                              shaped ? ShapeIntersect : ShapeSet, YXBanded);
+      shaped = true;
+    }
+  }
+  if (!shaped) XShapeCombineMask(dpy_, xwin, ShapeBounding, 0, 0, None, ShapeSet);
+}
+
+// An empty input shape lets clicks through to whatever lies below.
+void X11Backend::ApplyInputShape(XWin xwin, bool empty) {
+  XserverRegion region = empty ? XFixesCreateRegion(dpy_, nullptr, 0) : None;
+  XFixesSetWindowShapeRegion(dpy_, xwin, ShapeInput, 0, 0, region);
+  if (empty) {
+    // A window manager's frame copies the client's input shape only on its own schedule; a frame
+    // that exists already gets it directly.
+    XWin rootRet, parent;
+    XWin* children = nullptr;
+    unsigned int n = 0;
+    if (XQueryTree(dpy_, xwin, &rootRet, &parent, &children, &n)) {
+      if (children) XFree(children);
+      if (parent && parent != root_) XFixesSetWindowShapeRegion(dpy_, parent, ShapeInput, 0, 0, region);
+    }
+    XFixesDestroyRegion(dpy_, region);
+  }
+}
+
+void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
+  XWin xwin = XWindowOf(hwnd);
+  if (!xwin) return;
+  WindowState s;
+  if (!GetWindowState(hwnd, s)) return;
+  bool mapped;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mapped = windows_[hwnd].mapped;
+  }
+  if (changes & (kChangedPosition | kChangedSize)) {
+    int w = std::max<LONG>(1, s.windowRect.right - s.windowRect.left);
+    int h = std::max<LONG>(1, s.windowRect.bottom - s.windowRect.top);
+    XMoveResizeWindow(dpy_, xwin, s.windowRect.left, s.windowRect.top, w, h);
+    if (changes & kChangedSize) ApplyShape(hwnd, xwin);
+  }
+  if (changes & kChangedText) {
+    std::u16string title(256, u'\0');
+    title.resize(GetWindowTextW(hwnd, &title[0], 256));
+    std::string utf8 = ToUtf8(title);
+    XChangeProperty(dpy_, xwin, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(utf8.data()), static_cast<int>(utf8.size()));
+    XStoreName(dpy_, xwin, utf8.c_str());
+  }
+  if (changes & kChangedStyle) {
+    ApplyHints(hwnd, xwin);
+    ApplyState(hwnd, xwin, mapped);
+  }
+  if (changes & (kChangedLayered | kChangedStyle)) {
+    ApplyOpacity(hwnd, xwin);
+    ApplyShape(hwnd, xwin);
+    bool transparent = (s.exStyle & WS_EX_TRANSPARENT) != 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      windows_[hwnd].transparent = transparent;
+    }
+    ApplyInputShape(xwin, transparent);
+  }
+  if (changes & kChangedRegion) ApplyShape(hwnd, xwin);
+  if (changes & kChangedVisibility) {
+    if (s.visible && !s.iconic) {
+      ApplyState(hwnd, xwin, false);
+      if (ActiveWindowOfDesktop() != hwnd) {
+        long zero = 0;  // shown without activation: the window manager must not focus it
+        XChangeProperty(dpy_, xwin, atom("_NET_WM_USER_TIME"), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(&zero), 1);
+      } else {
+        XDeleteProperty(dpy_, xwin, atom("_NET_WM_USER_TIME"));
+      }
+      XMoveWindow(dpy_, xwin, s.windowRect.left, s.windowRect.top);
+      XMapWindow(dpy_, xwin);
+    } else {
+      XUnmapWindow(dpy_, xwin);
+      // A withdrawn window must reach the window manager as such (ICCCM 4.1.4).
+      XEvent ev{};
+      ev.xunmap.type = UnmapNotify;
+      ev.xunmap.event = root_;
+      ev.xunmap.window = xwin;
+      XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+      std::lock_guard<std::mutex> lock(mutex_);
+      windows_[hwnd].mapped = false;
+    }
+  }
+  if (changes & kChangedZOrder) Restack();
+  XFlush(dpy_);
+}
+
+// Keeps the X stacking of our windows in the model's order (topmost first): each window is raised
+// in turn from the bottom, so the first ends on top. The topmost band is the window manager's
+// _NET_WM_STATE_ABOVE layer.
+void X11Backend::Restack() {
+  std::vector<HWND> order = TopLevelWindowsInZOrder();
+  std::vector<XWin> xs;
+  for (HWND h : order) {
+    WindowState s;
+    if (!GetWindowState(h, s) || !s.visible) continue;
+    XWin xwin = XWindowOf(h);
+    if (!xwin) continue;
+    bool mapped;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      mapped = windows_[h].mapped;
+    }
+    SetNetState(xwin, "_NET_WM_STATE_ABOVE", (s.exStyle & WS_EX_TOPMOST) != 0, mapped);
+    xs.push_back(xwin);
+  }
+  for (auto it = xs.rbegin(); it != xs.rend(); ++it) {
+    XEvent ev{};  // _NET_RESTACK_WINDOW asks the window manager, which stacks frames
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = *it;
+    ev.xclient.message_type = atom("_NET_RESTACK_WINDOW");
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = 2;
+    ev.xclient.data.l[1] = 0;
+    ev.xclient.data.l[2] = Above;
+    XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    XRaiseWindow(dpy_, *it);
+  }
+}
+
+void X11Backend::OnWindowDestroyed(HWND hwnd) {
+  Native n;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = windows_.find(hwnd);
+    if (it == windows_.end()) return;
+    n = it->second;
+    windows_.erase(it);
+    byXWindow_.erase(n.xwin);
+  }
+  if (n.xic) XDestroyIC(n.xic);
+  XDestroyWindow(dpy_, n.xwin);
+  XFlush(dpy_);
+}
+
+void X11Backend::Blit(HWND hwnd, XWin xwin) {
+  WindowState s;
+  if (!GetWindowState(hwnd, s)) return;
+  int w = s.windowRect.right - s.windowRect.left, h = s.windowRect.bottom - s.windowRect.top;
+  bool painted = false;
+  WithWindowSurface(hwnd, [&](cairo_surface_t* surface) {
+    if (!surface || cairo_image_surface_get_format(surface) != CAIRO_FORMAT_RGB24) return;
+    painted = true;
+    cairo_surface_flush(surface);
+    int sw = std::min(w, cairo_image_surface_get_width(surface));
+    int sh = std::min(h, cairo_image_surface_get_height(surface));
+    if (sw <= 0 || sh <= 0) return;
+    Visual* visual = DefaultVisual(dpy_, DefaultScreen(dpy_));
+    XImage* image = XCreateImage(dpy_, visual, 24, ZPixmap, 0, reinterpret_cast<char*>(cairo_image_surface_get_data(surface)),
+                                 static_cast<unsigned>(cairo_image_surface_get_width(surface)),
+                                 static_cast<unsigned>(cairo_image_surface_get_height(surface)), 32,
+                                 cairo_image_surface_get_stride(surface));
+    if (!image) return;
+    GC gc = DefaultGC(dpy_, DefaultScreen(dpy_));
+    XPutImage(dpy_, xwin, gc, image, 0, 0, 0, 0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
+    image->data = nullptr;  // the surface keeps its pixels
+    XDestroyImage(image);
+  });
+  if (!painted) InvalidateRect(hwnd, nullptr, TRUE);
+  if ((s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY)) ApplyShape(hwnd, xwin);
+  XFlush(dpy_);
+}
+
+void X11Backend::OnWindowPainted(HWND hwnd) {
+  if (XWin xwin = XWindowOf(hwnd)) Blit(hwnd, xwin);
+}
+
+void X11Backend::OnWindowActivated(HWND hwnd) {
+  XWin xwin = XWindowOf(hwnd);
+  if (!xwin) return;
+  XEvent ev{};
+  ev.xclient.type = ClientMessage;
+  ev.xclient.window = xwin;
+  ev.xclient.message_type = atom("_NET_ACTIVE_WINDOW");
+  ev.xclient.format = 32;
+  ev.xclient.data.l[0] = 2;  // from a pager: the window manager obeys rather than judges
+  ev.xclient.data.l[1] = CurrentTime;
+  XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+  XRaiseWindow(dpy_, xwin);
+  XFlush(dpy_);
+}
+
+void X11Backend::OnCaptureChanged(HWND hwnd) {
+  XWin xwin = hwnd ? XWindowOf(hwnd) : 0;
+  if (xwin) {
+    XGrabPointer(dpy_, xwin, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask, GrabModeAsync,
+                 GrabModeAsync, None, None, CurrentTime);
+  } else {
+    XUngrabPointer(dpy_, CurrentTime);
+  }
+  XFlush(dpy_);
+}
+
+void X11Backend::OnCursorChanged(int cursorId) {
+  unsigned shape = XC_left_ptr;
+  if (cursorId == 32513) shape = XC_xterm;
+  else if (cursorId == 32646) shape = XC_fleur;
+  else if (cursorId == 32514) shape = XC_watch;
+  else if (cursorId == 32515) shape = XC_crosshair;
+  else if (cursorId == 32649) shape = XC_hand2;
+  std::vector<XWin> xs;
+  Cursor cursor;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = cursors_.find(static_cast<int>(shape));
+    if (it == cursors_.end()) it = cursors_.emplace(static_cast<int>(shape), XCreateFontCursor(dpy_, shape)).first;
+    cursor = it->second;
+    for (auto& w : windows_) xs.push_back(w.second.xwin);
+  }
+  for (XWin x : xs) XDefineCursor(dpy_, x, cursor);
+  XFlush(dpy_);
+}
+
+void X11Backend::MovePointer(POINT pt) {
+  XWarpPointer(dpy_, None, root_, 0, 0, 0, 0, pt.x, pt.y);
+  XFlush(dpy_);
+}
+
+// ---- events ----
+
+void X11Backend::EventLoop() {
+  while (!stop_) {
+    pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    poll(fds, wakeRead_ >= 0 ? 2 : 1, 200);
+    if (stop_) break;
+    while (XPending(dpy_)) {
+      XEvent ev;
+      XNextEvent(dpy_, &ev);
+      if (XFilterEvent(&ev, None)) continue;  // the input method took it
+      Dispatch(ev);
+    }
+  }
+}
+
+void X11Backend::HandleKey(XKeyEvent& ev, HWND) {
+  KeySym sym = NoSymbol;
+  char buffer[64];
+  std::string utf8;
+  XIC xic = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = byXWindow_.find(ev.window);
+    if (it != byXWindow_.end()) xic = windows_[it->second].xic;
+  }
+  bool down = ev.type == KeyPress;
+  if (down && xic) {
+    Status status;
+    int n = Xutf8LookupString(xic, &ev, buffer, sizeof buffer, &sym, &status);
+    if ((status == XLookupChars || status == XLookupBoth) && n > 0) utf8.assign(buffer, static_cast<size_t>(n));
+    if (status == XLookupChars) sym = XkbKeycodeToKeysym(dpy_, static_cast<KeyCode>(ev.keycode), 0, 0);
+  } else {
+    int n = XLookupString(&ev, buffer, sizeof buffer, &sym, nullptr);
+    if (down && n > 0) {
+      for (int i = 0; i < n; ++i) {  // Latin-1
+        unsigned char c = static_cast<unsigned char>(buffer[i]);
+        if (c < 0x80) utf8 += static_cast<char>(c);
+        else {
+          utf8 += static_cast<char>(0xC0 | (c >> 6));
+          utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        }
+      }
+    }
+  }
+  bool extended = false;
+  UINT vk = VirtualKeyFromKeysym(sym, extended);
+  if (!vk) vk = VirtualKeyFromKeysym(XkbKeycodeToKeysym(dpy_, static_cast<KeyCode>(ev.keycode), 0, 0), extended);
+  if (!vk && utf8.empty()) return;
+  InputKey(vk, ev.keycode - 8, extended, down, ToUtf16(utf8));
+}
+
+void X11Backend::HandleRawKey(XEvent& ev) {
+  if (!XGetEventData(dpy_, &ev.xcookie)) return;
+  auto* raw = static_cast<XIRawEvent*>(ev.xcookie.data);
+  bool down = ev.xcookie.evtype == XI_RawKeyPress;
+  KeyCode code = static_cast<KeyCode>(raw->detail);
+  XFreeEventData(dpy_, &ev.xcookie);
+  bool extended = false;
+  UINT vk = VirtualKeyFromKeysym(XkbKeycodeToKeysym(dpy_, code, 0, 0), extended);
+  if (!vk) return;
+  UINT scan = code - 8u;
+  InputLowLevelKey(vk, scan, extended, down, false);
+  if (down) repeater_->Pressed(vk, scan, extended);
+  else repeater_->Released(vk);
+}
+
+// The keyboard went elsewhere: when no window of ours has it, the active window is deactivated.
+void X11Backend::HandleFocusOut() {
+  XWin focus;
+  int revert;
+  XGetInputFocus(dpy_, &focus, &revert);
+  for (XWin w = focus; w && w != root_ && w != PointerRoot;) {
+    if (HwndOf(w)) return;
+    XWin rootRet, parent;
+    XWin* children = nullptr;
+    unsigned int n = 0;
+    if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &n)) break;
+    if (children) XFree(children);
+    w = parent;
+  }
+  HWND active = ActiveWindowOfDesktop();
+  std::shared_ptr<qvp::Window> w = active ? FindWindowShared(active) : nullptr;
+  if (w) RunOnThread(w->queue, [active] {
+    if (ActiveWindowOfDesktop() == active) ActivateWindow(nullptr, false, WA_INACTIVE);
+  });
+}
+
+void X11Backend::Dispatch(XEvent& ev) {
+  std::vector<std::function<bool(XEvent&)>> filters;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    filters = filters_;
+  }
+  for (auto& f : filters)
+    if (f(ev)) return;
+  if (ev.type == GenericEvent && ev.xcookie.extension == xiOpcode_) {
+    HandleRawKey(ev);
+    return;
+  }
+  if (randrEvent_ >= 0 && ev.type == randrEvent_ + RRScreenChangeNotify) {
+    XRRUpdateConfiguration(&ev);
+    auto* rr = reinterpret_cast<XRRScreenChangeNotifyEvent*>(&ev);
+    ScreenChanged(rr->width, rr->height);
+    return;
+  }
+  if (ev.type == ConfigureNotify && ev.xconfigure.window == root_) {
+    ScreenChanged(ev.xconfigure.width, ev.xconfigure.height);
+    return;
+  }
+  HWND hwnd = HwndOf(ev.xany.window);
+  if (!hwnd) return;
+  switch (ev.type) {
+    case Expose:
+      if (ev.xexpose.count == 0) Blit(hwnd, ev.xany.window);
+      break;
+    case MapNotify: {
+      bool transparent;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        windows_[hwnd].mapped = true;
+        transparent = windows_[hwnd].transparent;
+      }
+      // The window manager framed it by now: the shapes go on again so the frame gets them.
+      ApplyState(hwnd, ev.xany.window, true);
+      ApplyShape(hwnd, ev.xany.window);
+      if (transparent) ApplyInputShape(ev.xany.window, true);
+      XFlush(dpy_);
+      break;
+    }
+    case ReparentNotify: {
+      bool transparent;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        transparent = windows_[hwnd].transparent;
+      }
+      if (transparent) ApplyInputShape(ev.xany.window, true);
+      break;
+    }
+    case ButtonPress:
+    case ButtonRelease: {
+      POINT pt{ev.xbutton.x_root, ev.xbutton.y_root};
+      bool down = ev.type == ButtonPress;
+      switch (ev.xbutton.button) {
+        case Button1: InputMouseButton(MouseButton::Left, down, pt, hwnd); break;
+        case Button2: InputMouseButton(MouseButton::Middle, down, pt, hwnd); break;
+        case Button3: InputMouseButton(MouseButton::Right, down, pt, hwnd); break;
+        case Button4:
+          if (down) InputMouseWheel(WHEEL_DELTA, pt, hwnd);
+          break;
+        case Button5:
+          if (down) InputMouseWheel(-WHEEL_DELTA, pt, hwnd);
+          break;
+        default: break;
+      }
+      break;
+    }
+    case MotionNotify: {
+      XEvent next;  // only the latest position of a burst matters
+      while (XCheckTypedWindowEvent(dpy_, ev.xany.window, MotionNotify, &next)) ev = next;
+      InputMouseMove(POINT{ev.xmotion.x_root, ev.xmotion.y_root}, hwnd);
+      break;
+    }
+    case LeaveNotify:
+      if (ev.xcrossing.mode == NotifyNormal) InputMouseMove(POINT{ev.xcrossing.x_root, ev.xcrossing.y_root}, nullptr);
+      break;
+    case KeyPress:
+    case KeyRelease: HandleKey(ev.xkey, hwnd); break;
+    case FocusIn:
+      if (ev.xfocus.mode != NotifyNormal && ev.xfocus.mode != NotifyWhileGrabbed) break;
+      if (ActiveWindowOfDesktop() != hwnd) {
+        std::shared_ptr<qvp::Window> w = FindWindowShared(hwnd);
+        if (w) RunOnThread(w->queue, [hwnd] {
+          if (IsWindow(hwnd) && ActiveWindowOfDesktop() != hwnd) ActivateWindow(hwnd, false, WA_ACTIVE);
+        });
+      }
+      break;
+    case FocusOut:
+      if (ev.xfocus.mode == NotifyNormal && ev.xfocus.detail != NotifyInferior) HandleFocusOut();
+      break;
+    case ClientMessage:
+      if (static_cast<Atom>(ev.xclient.data.l[0]) == atom("WM_DELETE_WINDOW")) PostMessageW(hwnd, WM_CLOSE, 0, 0);
+      break;
+    default: break;
+  }
+}
+
+}  // namespace qvp::x11
+
+BOOL QvStartDisplay() {
+  std::string error;
+  std::unique_ptr<qvp::x11::X11Backend> backend = qvp::x11::X11Backend::Open(error);
+  if (!backend) {
+    fprintf(stderr, "QvGameAssist: %s\n", error.c_str());
+    return FALSE;
+  }
+  qvp::SetBackend(std::move(backend));
+  return TRUE;
+}

@@ -1,0 +1,94 @@
+// The backend for a real X display: every top-level window of the model is an X window; an event
+// thread turns X events into the model's input, painting and activation.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/backend.h"
+
+namespace qvp::x11 {
+
+using XWin = ::Window;
+
+class KeyRepeater;
+
+class X11Backend : public Backend {
+ public:
+  // Opens the display; null with the reason in `error` when it cannot.
+  static std::unique_ptr<X11Backend> Open(std::string& error);
+  ~X11Backend() override;
+
+  const char* Name() const override { return "x11"; }
+  RECT DesktopRect() override;
+  RECT WorkArea() override;
+  void OnWindowCreated(HWND hwnd) override;
+  void OnWindowChanged(HWND hwnd, unsigned changes) override;
+  void OnWindowDestroyed(HWND hwnd) override;
+  void OnWindowPainted(HWND hwnd) override;
+  void OnWindowActivated(HWND hwnd) override;
+  void OnCaptureChanged(HWND hwnd) override;
+  void OnCursorChanged(int cursorId) override;
+  void MovePointer(POINT pt) override;
+
+  Display* display() const { return dpy_; }
+  XWin root() const { return root_; }
+  Atom atom(const char* name);
+  // Events of windows the backend does not own (the tray icon's); true when handled.
+  void AddEventFilter(std::function<bool(XEvent&)> filter);
+
+ private:
+  X11Backend(Display* dpy);
+  struct Native {
+    XWin xwin = 0;
+    XIC xic = nullptr;
+    bool mapped = false;
+    bool transparent = false;
+  };
+  XWin XWindowOf(HWND hwnd);
+  HWND HwndOf(XWin xwin);
+  void ApplyHints(HWND hwnd, XWin xwin);
+  void ApplyState(HWND hwnd, XWin xwin, bool mapped);
+  void ApplyOpacity(HWND hwnd, XWin xwin);
+  void ApplyShape(HWND hwnd, XWin xwin);
+  void ApplyInputShape(XWin xwin, bool empty);
+  void Blit(HWND hwnd, XWin xwin);
+  void Restack();
+  void EventLoop();
+  void Dispatch(XEvent& ev);
+  void HandleKey(XKeyEvent& ev, HWND hwnd);
+  void HandleRawKey(XEvent& ev);
+  void HandleFocusOut();
+  void SetNetState(XWin xwin, const char* state, bool on, bool mapped);
+  void ScreenChanged(int width, int height);
+
+  Display* dpy_;
+  XWin root_;
+  int xiOpcode_ = -1;
+  int randrEvent_ = -1;
+  XIM xim_ = nullptr;
+  std::mutex mutex_;
+  std::map<HWND, Native> windows_;
+  std::map<XWin, HWND> byXWindow_;
+  std::vector<std::function<bool(XEvent&)>> filters_;
+  std::map<int, Cursor> cursors_;
+  int cursorId_ = 0;
+  RECT desktop_{0, 0, 0, 0};
+  int wakeRead_ = -1, wakeWrite_ = -1;
+  std::atomic<bool> stop_{false};
+  std::unique_ptr<KeyRepeater> repeater_;
+  std::thread events_;
+};
+
+// keysym to VK_ code (0 for keys the program has no code for).
+UINT VirtualKeyFromKeysym(unsigned long sym, bool& extended);
+
+}  // namespace qvp::x11
