@@ -60,9 +60,7 @@ void Invoke(UINT id, const Timer& t) {
       SetEvent(reinterpret_cast<HANDLE>(t.proc));
       break;
     case TIME_CALLBACK_EVENT_PULSE:
-      // Wakes whoever is waiting right now and leaves the event unsignalled.
-      SetEvent(reinterpret_cast<HANDLE>(t.proc));
-      ResetEvent(reinterpret_cast<HANDLE>(t.proc));
+      PulseEvent(reinterpret_cast<HANDLE>(t.proc));
       break;
     default:
       t.proc(id, 0, t.user, 0, 0);

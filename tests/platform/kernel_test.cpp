@@ -317,6 +317,31 @@ TEST_F(KernelTest, ResetRightAfterSetStillReleasesTheThreadsThatWereWaiting) {
   }
 }
 
+TEST_F(KernelTest, PulseReleasesOnlyTheThreadsAsleepAndLeavesTheEventReset) {
+  for (BOOL manual : {TRUE, FALSE}) {
+    SCOPED_TRACE(manual ? "manual reset" : "auto reset");
+    HANDLE event = CreateEventW(nullptr, manual, FALSE, nullptr);
+    ASSERT_TRUE(PulseEvent(event));  // nobody waits: nothing is kept for later
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
+    const int waiters = 2;
+    std::atomic<pid_t> tids[waiters] = {};
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < waiters; ++i) {
+      threads.push_back(Start([&, i] {
+        tids[i] = Tid();
+        return WaitForSingleObject(event, 300);
+      }));
+    }
+    for (int i = 0; i < waiters; ++i) ASSERT_TRUE(BlockedInWait(tids[i]));
+    ASSERT_TRUE(PulseEvent(event));
+    int released = 0;
+    for (HANDLE t : threads) released += Join(t) == WAIT_OBJECT_0;
+    EXPECT_EQ(released, manual ? 2 : 1);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
+    CloseHandle(event);
+  }
+}
+
 TEST_F(KernelTest, WaitTimesOutOnAnUnsetEvent) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
