@@ -97,6 +97,14 @@ bool Undecorated(const WindowState& s) { return (s.style & WS_POPUP) || (s.style
 
 int ErrorHandler(Display*, XErrorEvent*) { return 0; }  // windows may vanish under a request
 
+std::atomic<bool> g_displayLost{false};
+
+// The server went away: Xlib's default would exit the process from whichever thread noticed.
+// The windows stop showing; the event thread ends.
+void IoExitHandler(Display*, void*) {
+  if (!g_displayLost.exchange(true)) fprintf(stderr, "QvGameAssist: the connection to the X display was lost\n");
+}
+
 }  // namespace
 
 std::unique_ptr<X11Backend> X11Backend::Open(std::string& error) {
@@ -109,6 +117,7 @@ std::unique_ptr<X11Backend> X11Backend::Open(std::string& error) {
     return nullptr;
   }
   XSetErrorHandler(&ErrorHandler);
+  XSetIOErrorExitHandler(dpy, &IoExitHandler, nullptr);
   return std::unique_ptr<X11Backend>(new X11Backend(dpy));
 }
 
@@ -603,11 +612,11 @@ void X11Backend::MovePointer(POINT pt) {
 // ---- events ----
 
 void X11Backend::EventLoop() {
-  while (!stop_) {
+  while (!stop_ && !g_displayLost) {
     pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
     poll(fds, wakeRead_ >= 0 ? 2 : 1, 200);
     if (stop_) break;
-    while (XPending(dpy_)) {
+    while (!g_displayLost && XPending(dpy_)) {
       XEvent ev;
       XNextEvent(dpy_, &ev);
       if (XFilterEvent(&ev, None)) continue;  // the input method took it

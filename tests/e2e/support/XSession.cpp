@@ -1,0 +1,249 @@
+#include "e2e/support/XSession.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+extern char** environ;
+
+namespace qve2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool Exited(pid_t pid) {
+  int status;
+  return waitpid(pid, &status, WNOHANG) == pid;
+}
+
+}  // namespace
+
+XSession::XSession(const SessionOptions& options) : options_(options) {
+  char tmpl[] = "/tmp/qv-e2e-XXXXXX";
+  if (!mkdtemp(tmpl)) {
+    error_ = "no temporary folder";
+    return;
+  }
+  folder_ = tmpl;
+  StartReaper();
+  for (const char* sub : {"/cache", "/config", "/runtime"}) std::filesystem::create_directories(folder_ + sub);
+  std::filesystem::permissions(folder_ + "/runtime", std::filesystem::perms::owner_all);
+  if (!StartXvfb()) return;
+  setenv("DISPLAY", display_.c_str(), 1);
+  setenv("XDG_CACHE_HOME", (folder_ + "/cache").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (folder_ + "/runtime").c_str(), 1);
+  if (options_.notifications) {
+    // A private session bus: its address comes back on a pipe.
+    std::string addressFile = folder_ + "/bus-address";
+    bus_ = Spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, addressFile);
+    WaitFor([&] {
+      FILE* f = fopen(addressFile.c_str(), "r");
+      if (!f) return false;
+      char line[512] = {};
+      bool got = fgets(line, sizeof line, f) != nullptr && strchr(line, '\n');
+      fclose(f);
+      if (got) {
+        busAddress_ = std::string(line, strcspn(line, "\n"));
+        setenv("DBUS_SESSION_BUS_ADDRESS", busAddress_.c_str(), 1);
+      }
+      return got;
+    }, [] {}, 5000);
+    notifier_ = Spawn({"/usr/lib/notification-daemon/notification-daemon", "--replace"});
+  }
+  if (options_.windowManager) {
+    wm_ = Spawn({"openbox", "--sm-disable"});
+    if (!WaitForWindowManager()) {
+      error_ = "openbox did not start";
+      return;
+    }
+  }
+  if (options_.compositor) compositor_ = Spawn({"xcompmgr"});
+  if (options_.tray && !StartTray()) return;
+  ok_ = true;
+}
+
+// The X server outlives the test's own connection to it: the reaper stops it, and whatever else
+// is left, by PID when this process ends (also when it crashes), then removes the folder.
+void XSession::StartReaper() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  const char* script =
+      "pids=''; while read p; do case $p in -*) pids=$(echo \" $pids \" | sed \"s/ ${p#-} / /\");; "
+      "*) pids=\"$p $pids\";; esac; done; for p in $pids; do kill $p 2>/dev/null; done; sleep 0.5; "
+      "for p in $pids; do kill -9 $p 2>/dev/null; done; rm -rf \"$0\"";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+  std::vector<std::string> argv{"sh", "-c", script, folder_};
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawnp(&pid, "sh", &actions, nullptr, args.data(), environ) == 0) reaper_ = fds[1];
+  else close(fds[1]);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[0]);
+}
+
+void XSession::Remember(pid_t pid, bool forget) {
+  if (reaper_ < 0 || pid <= 0) return;
+  std::string line = (forget ? "-" : "") + std::to_string(pid) + "\n";
+  (void)!write(reaper_, line.data(), line.size());
+}
+
+XSession::~XSession() {
+  // Our windows stay on the X server until the process ends; everything else stops now.
+  for (pid_t* pid : {&tray_, &compositor_, &wm_, &notifier_, &bus_}) {
+    Stop(*pid);
+    *pid = -1;
+  }
+}
+
+bool XSession::StartXvfb() {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  std::string fd = std::to_string(fds[1]);
+  std::string screen = std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  std::vector<std::string> argv{"Xvfb", "-displayfd", fd, "-screen", "0", screen, "-nolisten", "tcp", "+extension", "RANDR",
+                                "-ac"};
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int rc = posix_spawnp(&xvfb_, "Xvfb", &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc == 0) Remember(xvfb_, false);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    error_ = "cannot start Xvfb";
+    xvfb_ = -1;
+    return false;
+  }
+  std::string number;
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < deadline) {
+    pollfd p{fds[0], POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char c;
+    if (read(fds[0], &c, 1) != 1) break;
+    if (c == '\n') break;
+    number += c;
+  }
+  close(fds[0]);
+  if (number.empty()) {
+    error_ = "Xvfb did not report a display";
+    return false;
+  }
+  display_ = ":" + number;
+  return true;
+}
+
+pid_t XSession::Spawn(const std::vector<std::string>& argv, const std::string& stdoutFile) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  std::string out = stdoutFile.empty() ? "/dev/null" : stdoutFile;
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, (folder_ + "/helpers.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  Remember(pid, false);
+  return pid;
+}
+
+void XSession::Stop(pid_t pid) {
+  if (pid <= 0) return;
+  Remember(pid, true);
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    if (Exited(pid)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+bool XSession::StartTray() {
+  tray_ = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120", "--height",
+                 "32", "--SetDockType", "true", "--expand", "false", "--transparent", "false"});
+  if (tray_ < 0) error_ = "cannot start trayer";
+  return tray_ >= 0;
+}
+
+void XSession::StopTray() {
+  Stop(tray_);
+  tray_ = -1;
+}
+
+bool XSession::WaitForWindowManager() {
+  return WaitFor([&] {
+    std::string out;
+    return Run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, [] {}, &out) && out.find("window id") != std::string::npos;
+  }, [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }, 10000);
+}
+
+bool XSession::Run(const std::vector<std::string>& argv, const std::function<void()>& pump, std::string* output) {
+  std::string file = folder_ + "/run-output";
+  pid_t pid = Spawn(argv, output ? file : std::string());
+  if (pid < 0) return false;
+  int status = 0;
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (Clock::now() > deadline) {
+      Stop(pid);
+      return false;
+    }
+    pump();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  if (output) {
+    output->clear();
+    if (FILE* f = fopen(file.c_str(), "r")) {
+      char buf[4096];
+      size_t n;
+      while ((n = fread(buf, 1, sizeof buf, f)) > 0) output->append(buf, n);
+      fclose(f);
+    }
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+long XSession::Pixel(int x, int y, const std::function<void()>& pump) {
+  std::string out;
+  std::string crop = "1x1+" + std::to_string(x) + "+" + std::to_string(y);
+  if (!Run({"import", "-silent", "-window", "root", "-crop", crop, "-depth", "8", "txt:-"}, pump, &out)) return -1;
+  size_t hash = out.find('#', out.find('\n'));
+  if (hash == std::string::npos) return -1;
+  return strtol(out.substr(hash + 1, 6).c_str(), nullptr, 16);
+}
+
+bool XSession::WaitFor(const std::function<bool()>& done, const std::function<void()>& pump, int ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    pump();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace qve2e

@@ -1,0 +1,66 @@
+// A private X desktop for one test: Xvfb on a free display, a window manager (openbox), a tray host
+// (trayer) and, on request, a compositor (xcompmgr) and a notification daemon on a private session
+// bus. Every process is stopped by its PID (the X server, and anything left, by a reaper when the
+// test process ends); caches and settings live in a temporary folder.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qve2e {
+
+struct SessionOptions {
+  int width = 1280;
+  int height = 800;
+  bool windowManager = true;
+  bool tray = false;
+  bool compositor = false;
+  bool notifications = false;
+};
+
+class XSession {
+ public:
+  explicit XSession(const SessionOptions& options = SessionOptions());
+  ~XSession();
+  XSession(const XSession&) = delete;
+  XSession& operator=(const XSession&) = delete;
+
+  bool ok() const { return ok_; }
+  const std::string& error() const { return error_; }
+  const std::string& display() const { return display_; }  // ":N"; also exported as DISPLAY
+  const std::string& folder() const { return folder_; }
+
+  // Starts a helper process with the session's environment; returns its PID (or -1).
+  pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdoutFile = std::string());
+  void Stop(pid_t pid);
+  // Starts or stops the tray host alone (a tray host that goes away and comes back).
+  bool StartTray();
+  void StopTray();
+
+  // Runs a command to its end while `pump` keeps the caller's windows alive; false on failure.
+  bool Run(const std::vector<std::string>& argv, const std::function<void()>& pump, std::string* output = nullptr);
+  // The colour of a screen pixel as 0xRRGGBB, or -1.
+  long Pixel(int x, int y, const std::function<void()>& pump);
+  // Waits (pumping) until `done` holds or `ms` pass.
+  static bool WaitFor(const std::function<bool()>& done, const std::function<void()>& pump, int ms = 5000);
+
+ private:
+  bool StartXvfb();
+  bool WaitForWindowManager();
+  void StartReaper();
+  void Remember(pid_t pid, bool forget);
+
+  SessionOptions options_;
+  bool ok_ = false;
+  std::string error_;
+  std::string display_;
+  std::string folder_;
+  std::string busAddress_;
+  int reaper_ = -1;  // write end of the reaper's pipe: PIDs to stop when this process ends
+  pid_t xvfb_ = -1, wm_ = -1, tray_ = -1, compositor_ = -1, bus_ = -1, notifier_ = -1;
+};
+
+}  // namespace qve2e

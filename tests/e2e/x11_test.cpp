@@ -1,0 +1,262 @@
+// Windows on a real X display: placement, stacking, click-through, dragging, colour keys and the
+// low-level keyboard hook, driven by real XTEST input from xdotool and checked on screen.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "e2e/support/XSession.h"
+#include "platform/win32.h"
+#include "platform/win32/input.h"
+#include "support/Watchdog.h"
+#include "support/WindowFixture.h"
+
+using qve2e::SessionOptions;
+using qve2e::XSession;
+
+namespace {
+
+void Pump() { qvtest::PumpPending(); }
+
+struct Painted {
+  COLORREF fill;
+  std::u16string text;
+  RECT inner{0, 0, 0, 0};  // a second colour, when not empty
+  COLORREF innerColor = 0;
+};
+std::map<HWND, Painted>& Paints() {
+  static std::map<HWND, Painted> paints;
+  return paints;
+}
+
+LRESULT CALLBACK PaintProc(HWND h, UINT m, WPARAM w, LPARAM l) {
+  if (m == WM_PAINT) {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(h, &ps);
+    RECT r;
+    GetClientRect(h, &r);
+    const Painted& p = Paints()[h];
+    HBRUSH b = CreateSolidBrush(p.fill);
+    FillRect(dc, &r, b);
+    DeleteObject(b);
+    if (!IsRectEmpty(&p.inner)) {
+      HBRUSH ib = CreateSolidBrush(p.innerColor);
+      FillRect(dc, &p.inner, ib);
+      DeleteObject(ib);
+    }
+    if (!p.text.empty()) {
+      LOGFONTW lf{};
+      lf.lfHeight = 24;
+      HFONT f = CreateFontIndirectW(&lf);
+      HGDIOBJ old = SelectObject(dc, f);
+      SetBkMode(dc, TRANSPARENT);
+      SetTextColor(dc, RGB(0, 0, 0));
+      TextOutW(dc, 4, 4, p.text.c_str(), static_cast<int>(p.text.size()));
+      SelectObject(dc, old);
+      DeleteObject(f);
+    }
+    EndPaint(h, &ps);
+    return 0;
+  }
+  return DefWindowProcW(h, m, w, l);
+}
+
+HWND Painter(RECT r, COLORREF fill, DWORD exStyle = 0, const std::u16string& text = u"") {
+  static bool registered = false;
+  if (!registered) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = PaintProc;
+    wc.lpszClassName = u"QvE2ePainter";
+    RegisterClassExW(&wc);
+    registered = true;
+  }
+  HWND h = CreateWindowExW(exStyle, u"QvE2ePainter", u"painter", WS_POPUP, r.left, r.top, r.right - r.left,
+                           r.bottom - r.top, nullptr, nullptr, nullptr, nullptr);
+  Paints()[h] = Painted{fill, text};
+  return h;
+}
+
+long Rgb(COLORREF c) { return (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c); }
+
+class X11 : public ::testing::Test {
+ protected:
+  void Start(const SessionOptions& options = SessionOptions()) {
+    qvtest::SetWatchdogLimit(std::chrono::seconds(90));
+    session_ = std::make_unique<XSession>(options);
+    ASSERT_TRUE(session_->ok()) << session_->error();
+    ASSERT_TRUE(QvStartDisplay());
+  }
+  bool Xdotool(std::vector<std::string> args) {
+    args.insert(args.begin(), "xdotool");
+    return session_->Run(args, Pump);
+  }
+  long Pixel(int x, int y) { return session_->Pixel(x, y, Pump); }
+  // Waits until the screen shows `rgb` at (x, y).
+  bool Shows(int x, int y, long rgb) {
+    return XSession::WaitFor([&] { return Pixel(x, y) == rgb; }, Pump, 5000);
+  }
+  bool Settle() {  // lets the window manager and our event thread catch up
+    return XSession::WaitFor([] { return false; }, Pump, 300) || true;
+  }
+  std::unique_ptr<XSession> session_;
+};
+
+TEST_F(X11, PopupWithCjkTextAppearsAtItsExactRectangleAndTopmostStaysAbove) {
+  Start();
+  COLORREF red = RGB(220, 30, 30);
+  HWND popup = Painter({100, 120, 400, 200}, red, 0, u"直播助手");
+  ShowWindow(popup, SW_SHOW);
+  ASSERT_TRUE(Shows(100, 120, Rgb(red)));
+  EXPECT_EQ(Pixel(399, 199), Rgb(red));
+  EXPECT_NE(Pixel(99, 120), Rgb(red));
+  EXPECT_NE(Pixel(100, 119), Rgb(red));
+  EXPECT_NE(Pixel(400, 199), Rgb(red));
+  EXPECT_NE(Pixel(399, 200), Rgb(red));
+  // The text drew dark pixels inside its first glyph's cell.
+  bool dark = false;
+  for (int y = 126; y < 150 && !dark; ++y)
+    for (int x = 106; x < 128 && !dark; x += 2) dark = Pixel(x, y) < 0x404040 && Pixel(x, y) >= 0;
+  EXPECT_TRUE(dark);
+
+  COLORREF green = RGB(20, 200, 20), blue = RGB(20, 20, 200);
+  HWND top = Painter({500, 100, 700, 300}, green, WS_EX_TOPMOST);
+  ShowWindow(top, SW_SHOW);
+  ASSERT_TRUE(Shows(510, 110, Rgb(green)));
+  HWND normal = Painter({550, 150, 800, 350}, blue);
+  ShowWindow(normal, SW_SHOW);
+  SetForegroundWindow(normal);
+  BringWindowToTop(normal);
+  ASSERT_TRUE(Shows(750, 300, Rgb(blue)));
+  Settle();
+  EXPECT_EQ(Pixel(600, 200), Rgb(green));
+}
+
+TEST_F(X11, ClickOnLayeredTransparentWindowReachesTheWindowBelow) {
+  Start();
+  qvtest::RecordingWindows windows;
+  HWND below = windows.Create(WS_POPUP | WS_VISIBLE, 0, nullptr, {100, 300, 300, 400});
+  HWND mask = windows.Create(WS_POPUP | WS_VISIBLE, WS_EX_LAYERED | WS_EX_TRANSPARENT | WS_EX_NOACTIVATE | WS_EX_TOPMOST,
+                             nullptr, {100, 300, 300, 400});
+  SetLayeredWindowAttributes(mask, 0, 100, LWA_ALPHA);
+  Settle();
+  windows.Clear();
+  ASSERT_TRUE(Xdotool({"mousemove", "150", "350", "click", "1"}));
+  ASSERT_TRUE(XSession::WaitFor([&] { return windows.Count(below, WM_LBUTTONUP) == 1; }, Pump));
+  EXPECT_EQ(windows.Count(below, WM_LBUTTONDOWN), 1);
+  EXPECT_EQ(windows.Count(mask, WM_LBUTTONDOWN), 0);
+  EXPECT_EQ(windows.Count(mask, WM_NCHITTEST), 0);
+}
+
+TEST_F(X11, CaptionDragMovesTheWindowAndMovingClampKeepsItOnTheDesktop) {
+  Start();
+  qvtest::RecordingWindows windows;
+  int movings = 0;
+  windows.OnMessage([&](HWND, UINT m, WPARAM, LPARAM lp, bool& handled) -> LRESULT {
+    if (m == WM_NCHITTEST) {
+      handled = true;
+      return HTCAPTION;
+    }
+    if (m == WM_MOVING) {
+      ++movings;
+      RECT* r = reinterpret_cast<RECT*>(lp);
+      RECT d;
+      GetWindowRect(GetDesktopWindow(), &d);
+      if (r->left < 0) OffsetRect(r, -r->left, 0);
+      else if (r->right > d.right) OffsetRect(r, d.right - r->right, 0);
+      if (r->top < 0) OffsetRect(r, 0, -r->top);
+      else if (r->bottom > d.bottom) OffsetRect(r, 0, d.bottom - r->bottom);
+      handled = true;
+      return TRUE;
+    }
+    return 0;
+  });
+  HWND w = windows.Create(WS_POPUP | WS_VISIBLE, 0, nullptr, {200, 200, 400, 250});
+  Settle();
+  ASSERT_TRUE(Xdotool({"mousemove", "210", "210", "mousedown", "1", "mousemove", "400", "300", "sleep", "0.2",
+                       "mousemove", "1279", "310", "sleep", "0.2", "mouseup", "1"}));
+  ASSERT_TRUE(XSession::WaitFor([&] { return windows.Count(w, WM_EXITSIZEMOVE) == 1; }, Pump));
+  RECT r;
+  GetWindowRect(w, &r);
+  EXPECT_EQ(r.right, 1280);
+  EXPECT_EQ(r.top, 300);
+  EXPECT_GE(movings, 2);
+  EXPECT_GT(windows.Count(w, WM_MOVE), 0);
+  // The X window went there too: the pixel right of where it started is desktop now, and a
+  // click on its new place reaches it.
+  windows.Clear();
+  ASSERT_TRUE(Xdotool({"mousemove", "1200", "320", "click", "3"}));
+  EXPECT_TRUE(XSession::WaitFor([&] { return windows.Count(w, WM_NCRBUTTONUP) == 1; }, Pump));
+}
+
+TEST_F(X11, ColourKeyedWindowShowsWhatLiesBelowThroughKeyPixels) {
+  Start();
+  COLORREF blue = RGB(30, 60, 220), red = RGB(230, 20, 20);
+  HWND below = Painter({700, 400, 900, 600}, blue);
+  ShowWindow(below, SW_SHOWNA);
+  HWND keyed = Painter({700, 400, 900, 600}, RGB(0, 0, 0), WS_EX_LAYERED | WS_EX_TOPMOST);
+  Paints()[keyed].inner = RECT{50, 50, 150, 150};
+  Paints()[keyed].innerColor = red;
+  SetLayeredWindowAttributes(keyed, RGB(0, 0, 0), 255, LWA_COLORKEY | LWA_ALPHA);
+  ShowWindow(keyed, SW_SHOWNA);
+  ASSERT_TRUE(Shows(800, 500, Rgb(red)));
+  EXPECT_TRUE(Shows(710, 410, Rgb(blue)));
+  EXPECT_EQ(Pixel(890, 590), Rgb(blue));
+}
+
+struct HookRecord {
+  int shiftTabs = 0;
+  int keyEvents = 0;
+  HWND notify = nullptr;
+};
+HookRecord g_hook;
+HHOOK g_hhook = nullptr;
+
+LRESULT CALLBACK ShiftTabHook(int code, WPARAM wp, LPARAM lp) {
+  if (code == HC_ACTION && lp) {
+    ++g_hook.keyEvents;
+    auto* k = reinterpret_cast<KBDLLHOOKSTRUCT*>(lp);
+    if ((wp == WM_KEYDOWN || wp == WM_SYSKEYDOWN) && k->vkCode == VK_TAB && (GetAsyncKeyState(VK_SHIFT) & 0x8000))
+      ++g_hook.shiftTabs;
+  }
+  return CallNextHookEx(g_hhook, code, wp, lp);
+}
+
+TEST_F(X11, ShiftTabReachesTheHookWhileAnotherProgramHasTheFocusAndKeepsItsTab) {
+  Start();
+  std::string log = session_->folder() + "/keys.log";
+  pid_t other = session_->Spawn({QV_KEYWINDOW}, log);
+  auto logText = [&] {
+    std::ifstream in(log);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  };
+  ASSERT_TRUE(XSession::WaitFor([&] { return logText().find("focus") != std::string::npos; }, Pump, 10000));
+  std::string active;
+  ASSERT_TRUE(XSession::WaitFor([&] {
+    return session_->Run({"xdotool", "getwindowfocus", "getwindowname"}, Pump, &active) &&
+           active.find("QvKeyTarget") != std::string::npos;
+  }, Pump, 10000));
+  g_hhook = SetWindowsHookExA(WH_KEYBOARD_LL, ShiftTabHook, nullptr, 0);
+  ASSERT_NE(g_hhook, nullptr);
+  // Tab alone, then Shift+Tab pressed and released once.
+  ASSERT_TRUE(Xdotool({"key", "Tab"}));
+  ASSERT_TRUE(Xdotool({"keydown", "shift", "key", "Tab", "keyup", "shift"}));
+  ASSERT_TRUE(XSession::WaitFor([&] { return g_hook.keyEvents >= 6; }, Pump));
+  Settle();
+  EXPECT_EQ(g_hook.shiftTabs, 1);
+  std::string text = logText();
+  size_t tabs = 0;
+  for (size_t p = text.find("down 9\n"); p != std::string::npos; p = text.find("down 9\n", p + 1)) ++tabs;
+  EXPECT_EQ(tabs, 2u) << text;  // the focused program got both Tabs
+  // Holding Shift+Tab repeats (at the server's rate: 660 ms, then 25 a second).
+  ASSERT_TRUE(Xdotool({"keydown", "shift", "keydown", "Tab", "sleep", "1.2", "keyup", "Tab", "keyup", "shift"}));
+  Settle();
+  EXPECT_GE(g_hook.shiftTabs, 1 + 4);
+  UnhookWindowsHookEx(g_hhook);
+  session_->Stop(other);
+}
+
+}  // namespace
