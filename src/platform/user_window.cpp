@@ -8,6 +8,7 @@
 #include "user_internal.h"
 #include "user_model.h"
 #include "utf.h"
+#include "win32/gdi.h"
 #include "win32/kernel.h"
 
 namespace qvp {
@@ -1401,6 +1402,19 @@ LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
       bool erase;
       TakeUpdateRect(hWnd, r, erase);  // nothing drawn, but the window is valid again
       return 0;
+    }
+    case WM_ERASEBKGND: {
+      // The class background brush, if the class has one (system colour indexes are not kept).
+      HBRUSH brush = nullptr;
+      {
+        std::lock_guard<std::mutex> lock(UserLock());
+        Window* w = FindWindowLocked(hWnd);
+        if (w) brush = w->cls->info.hbrBackground;
+      }
+      if (!brush || reinterpret_cast<uintptr_t>(brush) <= 0x40 || !wParam) return 0;
+      RECT client;
+      GetClientRect(hWnd, &client);
+      return FillRect(reinterpret_cast<HDC>(wParam), &client, brush) ? 1 : 0;
     }
     case WM_WINDOWPOSCHANGED: {
       auto* wp = reinterpret_cast<WINDOWPOS*>(lParam);

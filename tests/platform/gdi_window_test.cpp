@@ -207,3 +207,37 @@ TEST(GdiScreenDc, TheScreenDcMeasuresTextAndIsReleased) {
   EXPECT_EQ(1, ReleaseDC(nullptr, dc));
   EXPECT_EQ(0, ReleaseDC(nullptr, dc));
 }
+
+namespace {
+
+LRESULT CALLBACK PaintWithDefaults(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_PAINT) {  // paint nothing: the erase alone shows
+    PAINTSTRUCT ps;
+    BeginPaint(hwnd, &ps);
+    EndPaint(hwnd, &ps);
+    return 0;
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+TEST(GdiErase, TheDefaultProcedureErasesWithTheClassBackgroundBrush) {
+  HBRUSH green = CreateSolidBrush(RGB(0, 128, 0));
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = PaintWithDefaults;
+  wc.hbrBackground = green;
+  wc.lpszClassName = u"QvErasedWindow";
+  ASSERT_NE(RegisterClassExW(&wc), 0);
+  HWND w = CreateWindowExW(0, u"QvErasedWindow", u"", WS_POPUP | WS_VISIBLE, 10, 10, 40, 30, nullptr, nullptr,
+                           nullptr, nullptr);
+  ASSERT_NE(w, nullptr);
+  UpdateWindow(w);
+  Image img;
+  ASSERT_TRUE(ReadWindowPixels(w, img));
+  ASSERT_EQ(img.width, 40);
+  EXPECT_EQ(img.At(20, 15), RGB(0, 128, 0));
+  DestroyWindow(w);
+  DeleteObject(green);
+}
+
+}  // namespace
