@@ -15,6 +15,7 @@ struct stWebSockMainParam {
   CWebSockSession* pSession = nullptr;
   HANDLE hStopEvent = nullptr;  // copy of m_hStopEvent; nulled once the thread has closed it
   GUID connectGuid{};           // stamped on every record this session produces
+  uint32_t nSerial = 0;         // which Start made it; a replaced session leaves shared fields alone
 };
 
 class CWebSockSession {
@@ -31,11 +32,25 @@ class CWebSockSession {
   // windows named below. Runs on the network thread.
   void OnWebsockMessage(stWebSockMainParam* pParam, const char* pPayload, size_t nLength);
 
-  // Session control and the thread routine are added here.
+  // Starts a session for roomId whose records carry guid; a running session is told to stop and
+  // left to end on its own. False when the stop event or the thread cannot be made.
+  bool Start(int roomId, const GUID& guid);
+  // Asks the running session to end; returns at once.
+  void Stop();
+
+  // The session thread: connection attempts until one ends without asking for another.
+  static DWORD WINAPI WebSockThreadProc(LPVOID lpParam);
+  // One connection attempt. bReconnect is 1 while attempts are reconnections.
+  static void WebSockMain(CWebSockSession& session, stWebSockMainParam& param, uint8_t& bReconnect);
+  // One progress step: from < 0 steps the bar one percent per 100 ms up to `to` (false when
+  // stopped meanwhile); otherwise asks the window to animate from `from` to `to`.
+  static bool ReportProgress(CWebSockSession& session, stWebSockMainParam& param, int from, int to,
+                             int interval);
 
   // Written only on the UI thread (by Start and Stop).
   HANDLE m_hThread = nullptr;
-  HANDLE m_hStopEvent = nullptr;
+  // Cleared by the session thread when it closes the event, so it is never signalled after that.
+  std::atomic<HANDLE> m_hStopEvent{nullptr};
   // Single words written by one thread and read by others; atomic so a reader sees either the
   // old or the new value, never a torn one.
   std::atomic<HWND> m_hWndProgress{nullptr};  // login window: progress, errors, nickname
@@ -44,4 +59,8 @@ class CWebSockSession {
   std::atomic<int32_t> m_nRoomId{-1};
   std::atomic<UINT> m_uNotifyMsg{0};
   std::atomic<int32_t> m_nProgress{0};
+  std::atomic<uint32_t> m_nSerial{0};  // counts Starts
+
+ private:
+  void SignalStop();
 };

@@ -1,0 +1,108 @@
+#include "net/HttpLookups.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "messages/Utf8ToDuiString.h"
+#include "net/WebSockSession.h"
+#include "platform/win32.h"
+
+namespace {
+
+constexpr size_t kUrlSize = 1024;
+constexpr size_t kFirstBufferSize = 8192;
+
+// Text after the first `marker` up to the first `terminator` that follows it; false when either
+// is missing. The body is searched as bytes up to its terminating NUL.
+bool CutBetween(const std::string& body, const char* marker, const char* terminator, std::string* out) {
+  const char* text = body.c_str();
+  const char* start = std::strstr(text, marker);
+  if (!start) return false;
+  start += std::strlen(marker);
+  const char* end = std::strstr(start, terminator);
+  if (!end) return false;
+  out->assign(start, end);
+  return true;
+}
+
+}  // namespace
+
+HttpEndpoints& LookupEndpoints() {
+  static HttpEndpoints endpoints{QV_API_HOST, 8080, QV_ROOM_HOST};
+  return endpoints;
+}
+
+std::string HttpGet(const std::string& url) {
+  HINTERNET hInternet = InternetOpenA("Mozilla/5.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (!hInternet) return std::string();
+  HINTERNET hUrl = InternetOpenUrlA(hInternet, url.c_str(), nullptr, 0, 0, 0);
+  if (!hUrl) {
+    InternetCloseHandle(hInternet);
+    return std::string();
+  }
+  // One byte always stays free for the terminating NUL.
+  std::string buffer(kFirstBufferSize, '\0');
+  size_t used = 0;
+  while (used < kHttpBodyLimit) {
+    if (buffer.size() - used < 2) buffer.resize(std::min(buffer.size() * 2, kHttpBodyLimit + 1));
+    DWORD room = static_cast<DWORD>(std::min(buffer.size() - 1, kHttpBodyLimit) - used);
+    DWORD read = 0;
+    if (!InternetReadFile(hUrl, &buffer[used], room, &read) || read == 0) break;
+    used += read;
+  }
+  InternetCloseHandle(hUrl);
+  InternetCloseHandle(hInternet);
+  buffer.resize(used + 1);
+  buffer[used] = '\0';
+  return buffer;
+}
+
+int GetLuckyUserId(const CWebSockSession& session) {
+  const HttpEndpoints& ep = LookupEndpoints();
+  char url[kUrlSize];
+  std::snprintf(url, sizeof url, "http://%s:%d/neVask/entrance?parameter={\"FuncTag\":10005047,\"luckyId\":%d}",
+                ep.apiHost.c_str(), ep.apiPort, static_cast<int>(session.m_nRoomId));
+  std::string value;
+  if (!CutBetween(HttpGet(url), "\"userId\":", ",\"", &value)) return -1;
+  return std::atoi(value.c_str());
+}
+
+void GetUserNickName(const CWebSockSession& session, CDuiString& nickname, CDuiString& errorText) {
+  nickname.Empty();
+  errorText.Empty();
+  const HttpEndpoints& ep = LookupEndpoints();
+  char url[kUrlSize];
+  std::snprintf(url, sizeof url,
+                "http://%s:%d/neVask/entrance?parameter={%%22FuncTag%%22:10005001,%%22userId%%22:%d}",
+                ep.apiHost.c_str(), ep.apiPort, static_cast<int>(session.m_nRoomId));
+  std::string body = HttpGet(url);
+  if (body.empty()) {
+    errorText = u"请检查网络状况";
+    return;
+  }
+  if (body.size() >= 2 && body[0] == '{' && body[1] == '}') {
+    errorText = u"该房间号不存在";
+    return;
+  }
+  if (!std::strstr(body.c_str(), "\"nickname\":\"")) {
+    errorText = u"服务器返回错误，代码100";
+    return;
+  }
+  std::string value;
+  if (!CutBetween(body, "\"nickname\":\"", "\",\"", &value)) {
+    errorText = u"服务器返回错误，代码101";
+    return;
+  }
+  nickname = Utf8ToDuiString(value.c_str());
+}
+
+std::string GetRoomWsUrl(int userId) {
+  char url[kUrlSize];
+  std::snprintf(url, sizeof url, "http://%s/?roomId=%d", LookupEndpoints().roomHost.c_str(), userId);
+  std::string address;
+  if (!CutBetween(HttpGet(url), ",\"ws\":\"", "\",\"", &address)) return std::string();
+  if (address.size() >= 2 && address.back() == '/') address.pop_back();
+  return address;
+}
