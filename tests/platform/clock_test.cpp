@@ -15,6 +15,7 @@
 
 #include "platform/testing.h"
 #include "platform/win32.h"
+#include "support/KernelHelpers.h"
 
 namespace {
 
@@ -27,39 +28,10 @@ class ClockTest : public ::testing::Test {
   void TearDown() override { qvplatform::testing::SetClockSpeed(1.0); }
 };
 
-HANDLE Start(std::function<DWORD()> body) {
-  auto* heap = new std::function<DWORD()>(std::move(body));
-  HANDLE h = CreateThread(
-      nullptr, 0,
-      [](LPVOID p) -> DWORD {
-        std::unique_ptr<std::function<DWORD()>> f(static_cast<std::function<DWORD()>*>(p));
-        return (*f)();
-      },
-      heap, 0, nullptr);
-  if (!h) delete heap;
-  return h;
-}
+using qvtest::BlockedInWait;
+using qvtest::Tid;
 
-pid_t Tid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-// True once thread `tid` sits in a futex wait, i.e. inside the wait under test (its deadline is
-// taken before the first sleep).
-bool BlockedInWait(const std::atomic<pid_t>& tid) {
-  auto until = Real::now() + std::chrono::seconds(5);
-  while (Real::now() < until) {
-    if (pid_t t = tid.load()) {
-      std::string path = "/proc/self/task/" + std::to_string(t) + "/syscall";
-      if (FILE* f = std::fopen(path.c_str(), "r")) {
-        long nr = -1;
-        int got = std::fscanf(f, "%ld", &nr);
-        std::fclose(f);
-        if (got == 1 && nr == SYS_futex) return true;
-      }
-    }
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return false;
-}
+HANDLE Start(std::function<DWORD()> body) { return qvtest::StartThread(std::move(body)); }
 
 // Real time until `done` holds, bounded; the bound only matters when the clock is broken.
 template <class Pred>

@@ -18,89 +18,26 @@
 
 #include "platform/testing.h"
 #include "platform/win32.h"
+#include "support/KernelHelpers.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr DWORD kBound = 5000;  // ms; only reached when the behaviour under test is broken
 
-// Named objects of each test live in a folder of their own, so parallel test processes never
-// meet each other's objects.
-class PrivateNamespace {
- public:
-  PrivateNamespace() {
-    char tmpl[] = "/tmp/qvkernel-XXXXXX";
-    char* dir = mkdtemp(tmpl);
-    if (dir) folder_ = dir;
-    qvplatform::testing::SetObjectNamespace(folder_);
-  }
-  ~PrivateNamespace() {
-    if (folder_.empty()) return;
-    if (DIR* d = opendir(folder_.c_str())) {
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") unlink((folder_ + "/" + n).c_str());
-      }
-      closedir(d);
-    }
-    rmdir(folder_.c_str());
-  }
-  bool Ok() const { return !folder_.empty(); }
-
- private:
-  std::string folder_;
-};
-
 class KernelTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(ns_.Ok()); }
-  PrivateNamespace ns_;
+  qvtest::PrivateNamespace ns_;
 };
 
-// Runs `body` on a thread of the layer; the handle is the thread's.
+using qvtest::BlockedInWait;
+using qvtest::Tid;
+
 HANDLE Start(std::function<DWORD()> body, DWORD flags = 0, DWORD* id = nullptr) {
-  auto* heap = new std::function<DWORD()>(std::move(body));
-  HANDLE h = CreateThread(
-      nullptr, 0,
-      [](LPVOID p) -> DWORD {
-        std::unique_ptr<std::function<DWORD()>> f(static_cast<std::function<DWORD()>*>(p));
-        return (*f)();
-      },
-      heap, flags, id);
-  if (!h) delete heap;
-  return h;
+  return qvtest::StartThread(std::move(body), flags, id);
 }
-
-// Waits for a thread to end and returns its exit code (or a marker when it did not end).
-DWORD Join(HANDLE thread) {
-  if (WaitForSingleObject(thread, kBound) != WAIT_OBJECT_0) return 0xDEAD;
-  DWORD code = 0;
-  GetExitCodeThread(thread, &code);
-  CloseHandle(thread);
-  return code;
-}
-
-pid_t Tid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-// True once the thread `tid` of this process is seen asleep in a futex wait: it has reached the
-// blocking call under test, not merely been started.
-bool BlockedInWait(const std::atomic<pid_t>& tid) {
-  auto until = Clock::now() + std::chrono::seconds(5);
-  while (Clock::now() < until) {
-    pid_t t = tid.load();
-    if (t != 0) {
-      std::string path = "/proc/self/task/" + std::to_string(t) + "/syscall";
-      if (FILE* f = std::fopen(path.c_str(), "r")) {
-        long nr = -1;
-        int got = std::fscanf(f, "%ld", &nr);
-        std::fclose(f);
-        if (got == 1 && nr == SYS_futex) return true;
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
-}
+DWORD Join(HANDLE thread) { return qvtest::JoinThread(thread); }
 
 // Expects `call` to fail with ERROR_INVALID_HANDLE and nothing else.
 #define EXPECT_INVALID_HANDLE(call)              \

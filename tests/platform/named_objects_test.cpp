@@ -21,6 +21,7 @@
 
 #include "platform/testing.h"
 #include "platform/win32.h"
+#include "support/KernelHelpers.h"
 
 extern char** environ;
 
@@ -132,24 +133,9 @@ class Child {
 
 class NamedObjectsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qvnamed-XXXXXX";
-    char* dir = mkdtemp(tmpl);
-    ASSERT_NE(nullptr, dir);
-    folder_ = dir;
-    qvplatform::testing::SetObjectNamespace(folder_);
-  }
-  void TearDown() override {
-    if (DIR* d = opendir(folder_.c_str())) {
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") unlink((folder_ + "/" + n).c_str());
-      }
-      closedir(d);
-    }
-    rmdir(folder_.c_str());
-  }
-  std::string folder_;
+  void SetUp() override { ASSERT_TRUE(ns_.Ok()); }
+  qvtest::PrivateNamespace ns_{"qvnamed"};
+  const std::string& folder_ = ns_.Folder();
 };
 
 HANDLE Start(LPTHREAD_START_ROUTINE routine, void* parameter) {
