@@ -22,6 +22,7 @@
 #include "platform/user_model.h"
 #include "platform/utf.h"
 #include "platform/win32/input.h"
+#include "X11Tray.h"
 
 namespace qvp::x11 {
 
@@ -170,6 +171,12 @@ Atom X11Backend::atom(const char* name) { return XInternAtom(dpy_, name, False);
 void X11Backend::AddEventFilter(std::function<bool(XEvent&)> filter) {
   std::lock_guard<std::mutex> lock(mutex_);
   filters_.push_back(std::move(filter));
+}
+
+TrayHost& X11Backend::Tray() {
+  std::lock_guard<std::mutex> lock(trayMutex_);
+  if (!tray_) tray_ = std::make_unique<X11Tray>(*this);
+  return *tray_;
 }
 
 XWin X11Backend::XWindowOf(HWND hwnd) {

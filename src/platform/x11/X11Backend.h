@@ -15,11 +15,16 @@
 
 #include "platform/backend.h"
 
+namespace qvp {
+class TrayHost;
+}
+
 namespace qvp::x11 {
 
 using XWin = ::Window;
 
 class KeyRepeater;
+class X11Tray;
 
 class X11Backend : public Backend {
  public:
@@ -44,6 +49,8 @@ class X11Backend : public Backend {
   Atom atom(const char* name);
   // Events of windows the backend does not own (the tray icon's); true when handled.
   void AddEventFilter(std::function<bool(XEvent&)> filter);
+  // The XEmbed notification area's client, made on first use.
+  TrayHost& Tray();
 
  private:
   X11Backend(Display* dpy);
@@ -85,6 +92,8 @@ class X11Backend : public Backend {
   int wakeRead_ = -1, wakeWrite_ = -1;
   std::atomic<bool> stop_{false};
   std::unique_ptr<KeyRepeater> repeater_;
+  std::mutex trayMutex_;
+  std::unique_ptr<X11Tray> tray_;
   std::thread events_;
 };
 
