@@ -1,0 +1,192 @@
+// The notification-area icon in a real tray host (trayer): docking, right and double clicks from
+// real XTEST input as the owner's callback message, and docking again after the tray restarts.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "e2e/support/XSession.h"
+#include "platform/win32.h"
+#include "support/Watchdog.h"
+#include "support/WindowFixture.h"
+
+using qve2e::SessionOptions;
+using qve2e::XSession;
+
+namespace {
+
+constexpr UINT kCallback = WM_USER + 1008;
+constexpr UINT kId = 103;
+
+void Pump() { qvtest::PumpPending(); }
+
+struct Placement {
+  bool viewable = false;
+  int x = 0, y = 0, width = 0, height = 0;
+};
+
+class Tray : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qvtest::SetWatchdogLimit(std::chrono::seconds(90));
+    SessionOptions options;
+    options.tray = true;
+    session_ = std::make_unique<XSession>(options);
+    ASSERT_TRUE(session_->ok()) << session_->error();
+    ASSERT_TRUE(QvStartDisplay());
+    owner_ = windows_.Create(WS_POPUP, 0, nullptr, {300, 300, 400, 350});
+  }
+  void TearDown() override {
+    if (owner_) {
+      NOTIFYICONDATAW d{};
+      d.cbSize = sizeof d;
+      d.hWnd = owner_;
+      d.uID = kId;
+      Shell_NotifyIconW(NIM_DELETE, &d);
+    }
+  }
+
+  // An icon of 16x16 red pixels with a transparent corner.
+  void AddIcon() {
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bi.bmiHeader.biWidth = 16;
+    bi.bmiHeader.biHeight = -16;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP color = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    ASSERT_NE(nullptr, color);
+    for (int i = 0; i < 256; ++i) static_cast<uint32_t*>(bits)[i] = i == 0 ? 0 : 0xFFDC1E1Eu;
+    ICONINFO ii{TRUE, 0, 0, nullptr, color};
+    HICON icon = CreateIconIndirect(&ii);
+    DeleteObject(color);
+    NOTIFYICONDATAW d{};
+    d.cbSize = sizeof d;
+    d.hWnd = owner_;
+    d.uID = kId;
+    d.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    d.uCallbackMessage = kCallback;
+    d.hIcon = icon;
+    std::u16string tip = u"Qv直播助手";
+    std::copy(tip.begin(), tip.end(), d.szTip);
+    // Whether a tray owns its selection yet or not, the icon docks once one does.
+    Shell_NotifyIconW(NIM_ADD, &d);
+    DestroyIcon(icon);
+  }
+
+  std::string IconWindow() {
+    std::string out;
+    if (!session_->Run({"xdotool", "search", "--class", "QvTrayIcon"}, Pump, &out)) return "";
+    return out.substr(0, out.find('\n'));
+  }
+
+  Placement Where() {
+    Placement p;
+    std::string id = IconWindow(), out;
+    if (id.empty() || !session_->Run({"xwininfo", "-id", id}, Pump, &out)) return p;
+    std::istringstream lines(out);
+    std::string line;
+    auto value = [&](const char* key, int& v) {
+      size_t at = line.find(key);
+      if (at != std::string::npos) v = atoi(line.c_str() + at + strlen(key));
+    };
+    while (std::getline(lines, line)) {
+      value("Absolute upper-left X:", p.x);
+      value("Absolute upper-left Y:", p.y);
+      value("Width:", p.width);
+      value("Height:", p.height);
+      if (line.find("IsViewable") != std::string::npos) p.viewable = true;
+    }
+    return p;
+  }
+
+  // Docked: shown inside trayer's strip (top right, 120x32).
+  bool Docked() {
+    Placement p = Where();
+    return p.viewable && p.x >= 1280 - 120 && p.y >= 0 && p.y < 32 && p.width >= 16 && p.height >= 16;
+  }
+
+  // The callback's mouse messages; pointer moves over the icon (WM_MOUSEMOVE) only when asked.
+  std::vector<LPARAM> Callbacks(bool moves = false) {
+    std::vector<LPARAM> out;
+    for (const auto& r : windows_.All())
+      if (r.hwnd == owner_ && r.message == kCallback && r.wParam == kId && (moves || r.lParam != WM_MOUSEMOVE))
+        out.push_back(r.lParam);
+    return out;
+  }
+  bool Received(LPARAM message) {
+    return XSession::WaitFor([&] {
+      for (LPARAM m : Callbacks(true))
+        if (m == message) return true;
+      return false;
+    }, Pump, 5000);
+  }
+
+  bool ClickIcon(const std::vector<std::string>& click) {
+    Placement p = Where();
+    std::vector<std::string> args{"xdotool", "mousemove", std::to_string(p.x + p.width / 2),
+                                  std::to_string(p.y + p.height / 2)};
+    args.insert(args.end(), click.begin(), click.end());
+    return session_->Run(args, Pump);
+  }
+
+  std::unique_ptr<XSession> session_;
+  qvtest::RecordingWindows windows_;
+  HWND owner_ = nullptr;
+};
+
+TEST_F(Tray, IconDocksAndShowsItsPixelsAndARightClickArrivesAsRButtonUp) {
+  AddIcon();
+  ASSERT_TRUE(XSession::WaitFor([&] { return Docked(); }, Pump, 10000));
+  Placement p = Where();
+  // The icon is drawn scaled into its window: its middle is the icon's red.
+  EXPECT_TRUE(XSession::WaitFor([&] { return session_->Pixel(p.x + p.width / 2, p.y + p.height / 2, Pump) == 0xDC1E1E; },
+                                Pump, 5000));
+  windows_.Clear();
+  ASSERT_TRUE(ClickIcon({"click", "3"}));
+  ASSERT_TRUE(Received(WM_RBUTTONUP));
+  EXPECT_EQ((std::vector<LPARAM>{WM_RBUTTONDOWN, WM_RBUTTONUP}), Callbacks());
+  EXPECT_TRUE(Received(WM_MOUSEMOVE));  // the pointer came over the icon
+  // The owner reads where the click happened.
+  POINT pt;
+  GetCursorPos(&pt);
+  EXPECT_EQ(p.x + p.width / 2, pt.x);
+  EXPECT_EQ(p.y + p.height / 2, pt.y);
+}
+
+TEST_F(Tray, DoubleClickArrivesAsLButtonDblClk) {
+  AddIcon();
+  ASSERT_TRUE(XSession::WaitFor([&] { return Docked(); }, Pump, 10000));
+  windows_.Clear();
+  ASSERT_TRUE(ClickIcon({"click", "--repeat", "2", "--delay", "80", "1"}));
+  ASSERT_TRUE(Received(WM_LBUTTONDBLCLK));
+  EXPECT_TRUE(Received(WM_LBUTTONUP));
+  std::vector<LPARAM> got = Callbacks();
+  ASSERT_GE(got.size(), 4u);
+  EXPECT_EQ((std::vector<LPARAM>{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP}),
+            std::vector<LPARAM>(got.begin(), got.begin() + 4));
+}
+
+TEST_F(Tray, KillingTheTrayAndStartingItAgainDocksTheIconAgain) {
+  AddIcon();
+  ASSERT_TRUE(XSession::WaitFor([&] { return Docked(); }, Pump, 10000));
+  session_->StopTray();
+  // Without a tray the icon is out of sight, never a stray window on the desktop.
+  ASSERT_TRUE(XSession::WaitFor([&] { return !Where().viewable; }, Pump, 5000));
+  EXPECT_FALSE(XSession::WaitFor([&] { return Where().viewable; }, Pump, 500));
+  ASSERT_TRUE(session_->StartTray());
+  ASSERT_TRUE(XSession::WaitFor([&] { return Docked(); }, Pump, 10000));
+  windows_.Clear();
+  ASSERT_TRUE(ClickIcon({"click", "3"}));
+  EXPECT_TRUE(Received(WM_RBUTTONUP));
+}
+
+TEST_F(Tray, AddedBeforeAnyTrayTheIconDocksWhenOneStarts) {
+  session_->StopTray();
+  AddIcon();
+  EXPECT_FALSE(Where().viewable);
+  ASSERT_TRUE(session_->StartTray());
+  ASSERT_TRUE(XSession::WaitFor([&] { return Docked(); }, Pump, 10000));
+}
+
+}  // namespace
