@@ -2,6 +2,7 @@
 // to records handled by the windows, over loopback; with the client process's CPU time per
 // 1 000 messages. Prints its figures; never fails.
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -16,6 +17,7 @@
 namespace {
 
 long g_records = 0;
+FILE* g_out = stdout;  // the figures; the decoder's own prints go to /dev/null
 
 LRESULT CALLBACK CountingProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg != WM_WEBSOCK_NOTIFY) return DefWindowProcW(hWnd, uMsg, wParam, lParam);
@@ -45,7 +47,7 @@ void Pump(std::chrono::steady_clock::duration length) {
 void RunAtRate(int rate) {
   simtest::RoomSimProcess sim;
   if (!sim.Start({"--rate", std::to_string(rate), "--seed", "7"})) {
-    std::printf("rate %6d: simulator did not start: %s\n", rate, sim.startError().c_str());
+    std::fprintf(g_out, "rate %6d: simulator did not start: %s\n", rate, sim.startError().c_str());
     return;
   }
   LookupEndpoints() = {"127.0.0.1", sim.apiPort(), "127.0.0.1:" + std::to_string(sim.roomPort())};
@@ -70,19 +72,22 @@ void RunAtRate(int rate) {
   DestroyWindow(login);
   DestroyWindow(bar);
   DestroyWindow(overlay);
-  std::printf("generator %6d msg/s: %9.0f records/s handled, CPU %7.2f ms per 1000 messages\n", rate,
+  std::fprintf(g_out, "generator %6d msg/s: %9.0f records/s handled, CPU %7.2f ms per 1000 messages\n", rate,
               records / seconds, records ? cpu * 1000.0 / (records / 1000.0) : 0.0);
 }
 
 }  // namespace
 
 int main() {
+  g_out = fdopen(dup(STDOUT_FILENO), "w");
+  std::setvbuf(g_out, nullptr, _IOLBF, 0);
+  if (!g_out || !std::freopen("/dev/null", "w", stdout)) return 1;
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.lpfnWndProc = &CountingProc;
   wc.lpszClassName = u"QvNetBenchWindow";
   RegisterClassExW(&wc);
-  std::printf("room messages over loopback, qvroomsim generator -> session client -> windows\n");
+  std::fprintf(g_out, "room messages over loopback, qvroomsim generator -> session client -> windows\n");
   for (int rate : {1000, 5000, 20000, 100000}) RunAtRate(rate);
   return 0;
 }
