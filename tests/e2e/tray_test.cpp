@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "e2e/support/XSession.h"
+#include "platform/tray_internal.h"
 #include "platform/win32.h"
 #include "support/Watchdog.h"
 #include "support/WindowFixture.h"
@@ -187,6 +188,27 @@ TEST_F(Tray, AddedBeforeAnyTrayTheIconDocksWhenOneStarts) {
   EXPECT_FALSE(Where().viewable);
   ASSERT_TRUE(session_->StartTray());
   ASSERT_TRUE(XSession::WaitFor([&] { return Docked(); }, Pump, 10000));
+}
+
+// The balloon's wire protocol against the real bus daemon and notification daemon: the daemon
+// answers with a notification id, replaces the notification and closes it.
+TEST(TrayBalloonE2e, NotificationDaemonShowsReplacesAndClosesTheBalloon) {
+  qvtest::SetWatchdogLimit(std::chrono::seconds(90));
+  SessionOptions options;
+  options.notifications = true;
+  XSession session(options);
+  ASSERT_TRUE(session.ok()) << session.error();
+  const char* bus = getenv("DBUS_SESSION_BUS_ADDRESS");
+  ASSERT_NE(nullptr, bus);
+  qvp::TrayBalloon b;
+  b.text = u"在这里右击可以关闭小助手哦！";
+  b.tip = u"Qv直播助手";
+  b.infoFlags = NIIF_INFO;
+  uint32_t id = 0;
+  // The daemon takes its name on the bus a moment after it starts.
+  ASSERT_TRUE(XSession::WaitFor([&] { return (id = qvp::NotifyDesktop(bus, "qvtest", b, 0)) != 0; }, [] {}, 10000));
+  EXPECT_EQ(id, qvp::NotifyDesktop(bus, "qvtest", b, id));
+  EXPECT_TRUE(qvp::CloseDesktopNotification(bus, id));
 }
 
 }  // namespace
