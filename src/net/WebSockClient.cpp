@@ -95,7 +95,11 @@ CWebSockClient::CWebSockClient() : m_pImpl(new Impl) {}
 CWebSockClient::~CWebSockClient() {
   if (m_pImpl->thread && m_pImpl->thread->joinable()) {
     m_pImpl->endpoint.stop();
-    m_pImpl->thread->join();
+    try {
+      m_pImpl->thread->join();
+    } catch (const std::exception&) {
+      m_pImpl->thread->detach();
+    }
   }
 }
 
@@ -191,7 +195,11 @@ void CWebSockClient::JoinNetworkThread() {
   if (!m_pImpl->thread) return;
   // A connection left open would keep run() going for ever.
   if (m_pImpl->closeFailed) m_pImpl->endpoint.stop();
-  m_pImpl->thread->join();
+  try {
+    m_pImpl->thread->join();
+  } catch (const std::exception&) {
+    m_pImpl->endpoint.stop();  // the thread is left to end; the destructor waits no more
+  }
 }
 
 namespace qvnet::testing {
