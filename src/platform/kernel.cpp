@@ -1,5 +1,6 @@
 // Kernel objects: events, mutexes and threads, and waiting on them.
 #include <pthread.h>
+#include <signal.h>
 #include <cerrno>
 #include <new>
 #include <sched.h>
@@ -30,9 +31,14 @@ struct EventCore {
   pthread_mutex_t lock;
   uint32_t manualReset;
   uint32_t signalled;
-  uint32_t waiters;  // auto-reset waiters asleep
-  uint32_t tokens;   // signals handed to those waiters, not yet taken
+  uint32_t tokens;   // signals handed to auto-reset waiters asleep, not yet taken
   std::atomic<uint32_t> seq;
+  // Auto-reset waiters asleep, counted per process, so that the count of a process that died
+  // while waiting (kill -9) can be dropped instead of swallowing later signals.
+  struct WaiterCount {
+    int32_t pid;
+    uint32_t count;
+  } waiters[32];
 };
 static_assert(sizeof(EventCore) <= NamedObjectFile::kPayloadSize, "event state must fit the payload");
 
@@ -52,8 +58,8 @@ void InitEventCore(void* payload, const void* context) {
   pthread_mutexattr_destroy(&attr);
   core->manualReset = init->manualReset ? 1 : 0;
   core->signalled = init->initialState ? 1 : 0;
-  core->waiters = 0;
   core->tokens = 0;
+  for (auto& w : core->waiters) w = {0, 0};
   core->seq.store(0);
 }
 
@@ -77,6 +83,45 @@ class CoreLock {
   bool held_ = false;
 };
 
+// Waiter bookkeeping; called with the core locked.
+void AddWaiter(EventCore& c, int delta) {
+  const int32_t self = static_cast<int32_t>(getpid());
+  EventCore::WaiterCount* free = nullptr;
+  for (auto& w : c.waiters) {
+    if (w.pid == self) {
+      w.count = static_cast<uint32_t>(static_cast<int64_t>(w.count) + delta);
+      if (w.count == 0) w.pid = 0;
+      return;
+    }
+    if (w.pid == 0 && !free) free = &w;
+  }
+  // With every slot taken (32 processes waiting at once) the count goes to the last slot, which
+  // is then never dropped.
+  if (!free) free = &c.waiters[31];
+  if (free->pid == 0) free->pid = self;
+  free->count = static_cast<uint32_t>(static_cast<int64_t>(free->count) + delta);
+}
+
+// Waiters of processes still alive; the others are forgotten, and a signal that was handed to
+// them goes back to the event.
+uint32_t LiveWaiters(EventCore& c) {
+  const int32_t self = static_cast<int32_t>(getpid());
+  uint32_t total = 0;
+  for (auto& w : c.waiters) {
+    if (w.pid == 0) continue;
+    if (w.pid != self && kill(w.pid, 0) != 0 && errno == ESRCH) {
+      w = {0, 0};
+      continue;
+    }
+    total += w.count;
+  }
+  if (c.tokens > total) {
+    c.tokens = total;
+    c.signalled = 1;
+  }
+  return total;
+}
+
 class Event final : public KernelObject {
  public:
   // Unnamed: the state lives here.
@@ -95,21 +140,19 @@ class Event final : public KernelObject {
   DWORD Wait(uint64_t deadline) override {
     EventCore& c = *core_;
     CoreLock lock(c);
+    if (!c.manualReset) LiveWaiters(c);
     if (c.signalled) {
       if (!c.manualReset) c.signalled = 0;
       return WAIT_OBJECT_0;
     }
     // Every set from now on releases this waiter, even if the event is reset again at once.
     const uint32_t startSeq = c.seq.load();
-    if (!c.manualReset) ++c.waiters;
+    if (!c.manualReset) AddWaiter(c, +1);
     for (;;) {
       if (deadline != kForever && NowUs() >= deadline) {
         if (!c.manualReset) {
-          --c.waiters;
-          if (c.tokens > c.waiters) {  // a signal meant for us: it goes back to the event
-            --c.tokens;
-            c.signalled = 1;
-          }
+          AddWaiter(c, -1);
+          LiveWaiters(c);  // a signal handed to us just now goes back to the event
         }
         return WAIT_TIMEOUT;
       }
@@ -123,12 +166,12 @@ class Event final : public KernelObject {
       }
       if (c.tokens > 0) {
         --c.tokens;
-        --c.waiters;
+        AddWaiter(c, -1);
         return WAIT_OBJECT_0;
       }
       if (c.signalled) {  // set while nobody was asleep yet
         c.signalled = 0;
-        --c.waiters;
+        AddWaiter(c, -1);
         return WAIT_OBJECT_0;
       }
     }
@@ -150,7 +193,7 @@ class Event final : public KernelObject {
       CoreLock lock(c);
       if (c.manualReset) {
         if (stay) c.signalled = 1;
-      } else if (c.waiters > c.tokens) {
+      } else if (LiveWaiters(c) > c.tokens) {
         ++c.tokens;
       } else if (stay) {
         c.signalled = 1;

@@ -106,8 +106,9 @@ std::shared_ptr<ThreadQueue> QueueOfThread(DWORD threadId);
 Window* FindWindowLocked(HWND hwnd);
 std::shared_ptr<Window> FindWindowShared(HWND hwnd);  // takes the lock itself
 
-// Runs `task` on the thread that owns `queue` the next time it pumps messages.
-void RunOnThread(const std::shared_ptr<ThreadQueue>& queue, std::function<void()> task);
+// Runs `task` on the thread that owns `queue` the next time it pumps messages; false (and the
+// task dropped) when that thread has ended.
+bool RunOnThread(const std::shared_ptr<ThreadQueue>& queue, std::function<void()> task);
 
 // Calls the window procedure of `hwnd` on the calling thread (which must own it).
 LRESULT CallWindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

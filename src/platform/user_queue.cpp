@@ -79,20 +79,31 @@ void RunTasks(ThreadQueue& q) {
   }
 }
 
+// Called with the queue locked, so it must not look at windows (that needs UserLock, taken
+// before queue locks): a destroyed window's messages are purged when it goes, and the few queued
+// in between are dropped by LookOnce.
 bool TakeFrom(std::deque<MSG>& list, MSG& out, HWND filter, UINT min, UINT max, bool remove) {
-  for (auto it = list.begin(); it != list.end();) {
-    if (it->hwnd && !IsWindow(it->hwnd)) {  // its window is gone: drop it
-      it = list.erase(it);
-      continue;
-    }
+  for (auto it = list.begin(); it != list.end(); ++it) {
     if (MatchesWindow(it->hwnd, filter) && InRange(it->message, min, max)) {
       out = *it;
       if (remove) list.erase(it);
       return true;
     }
-    ++it;
   }
   return false;
+}
+
+// Drops the first queued message equal to `m` (one found without removing it).
+void DropQueued(ThreadQueue& q, const MSG& m) {
+  std::lock_guard<std::mutex> lock(q.mutex);
+  for (auto* list : {&q.posted, &q.input}) {
+    for (auto it = list->begin(); it != list->end(); ++it) {
+      if (it->hwnd == m.hwnd && it->message == m.message && it->wParam == m.wParam && it->lParam == m.lParam) {
+        list->erase(it);
+        return;
+      }
+    }
+  }
 }
 
 // GetKeyState answers from the input the thread has retrieved so far.
@@ -124,10 +135,12 @@ void TrackKeyState(ThreadQueue& q, const MSG& m) {
 }
 
 
-// The earliest timer due time of the thread, or kForever.
-uint64_t NextTimerDue(const ThreadQueue& q) {
+// The earliest due time of the thread's timers that the filter lets through, or kForever.
+uint64_t NextTimerDue(const ThreadQueue& q, HWND filter = nullptr, UINT min = 0, UINT max = 0) {
+  if (!InRange(WM_TIMER, min, max)) return kForever;
   uint64_t next = kForever;
-  for (const Timer& t : q.timers) next = std::min(next, t.dueUs);
+  for (const Timer& t : q.timers)
+    if (MatchesWindow(t.hwnd, filter)) next = std::min(next, t.dueUs);
   return next;
 }
 
@@ -146,16 +159,26 @@ bool LookOnce(ThreadQueue& q, MSG& msg, HWND filter, UINT min, UINT max, bool re
   RunTasks(q);
   for (;;) {
     std::function<void()> raw;
+    bool found = false, isInput = false;
     {
       std::lock_guard<std::mutex> lock(q.mutex);
-      if (TakeFrom(q.posted, msg, filter, min, max, remove)) return true;
-      if (TakeFrom(q.input, msg, filter, min, max, remove)) {
-        if (remove) TrackKeyState(q, msg);
-        return true;
+      if (TakeFrom(q.posted, msg, filter, min, max, remove)) {
+        found = true;
+      } else if (TakeFrom(q.input, msg, filter, min, max, remove)) {
+        found = isInput = true;
+      } else {
+        if (q.rawInput.empty() || !q.input.empty()) break;
+        raw = std::move(q.rawInput.front());
+        q.rawInput.pop_front();
       }
-      if (q.rawInput.empty() || !q.input.empty()) break;
-      raw = std::move(q.rawInput.front());
-      q.rawInput.pop_front();
+    }
+    if (found) {
+      if (msg.hwnd && !IsWindow(msg.hwnd)) {  // its window went while it waited: drop it
+        if (!remove) DropQueued(q, msg);
+        continue;
+      }
+      if (isInput && remove) TrackKeyState(q, msg);
+      return true;
     }
     raw();  // may queue input messages
   }
@@ -186,8 +209,8 @@ bool LookOnce(ThreadQueue& q, MSG& msg, HWND filter, UINT min, UINT max, bool re
 }
 
 // Waits until something may have arrived or a timer falls due.
-void WaitForWork(ThreadQueue& q, uint64_t seen) {
-  uint64_t deadline = NextTimerDue(q);
+void WaitForWork(ThreadQueue& q, uint64_t seen, HWND filter = nullptr, UINT min = 0, UINT max = 0) {
+  uint64_t deadline = NextTimerDue(q, filter, min, max);
   std::unique_lock<std::mutex> lock(q.mutex);
   WaitUntil(lock, q.cv, deadline, [&] { return q.wakeups != seen; });
 }
@@ -260,11 +283,12 @@ std::shared_ptr<ThreadQueue> QueueOfThread(DWORD threadId) {
   return it == Queues().end() ? nullptr : it->second.lock();
 }
 
-void RunOnThread(const std::shared_ptr<ThreadQueue>& queue, std::function<void()> task) {
+bool RunOnThread(const std::shared_ptr<ThreadQueue>& queue, std::function<void()> task) {
   std::lock_guard<std::mutex> lock(queue->mutex);
-  if (!queue->alive) return;
+  if (!queue->alive) return false;
   queue->tasks.push_back(std::move(task));
   queue->Notify();
+  return true;
 }
 
 }  // namespace qvp
@@ -273,25 +297,24 @@ using namespace qvp;
 
 BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   if (!hWnd) return PostThreadMessageW(GetCurrentThreadId(), Msg, wParam, lParam);
-  std::shared_ptr<ThreadQueue> q;
-  {
-    std::lock_guard<std::mutex> lock(UserLock());
-    Window* w = FindWindowLocked(hWnd);
-    if (!w || w->destroying) {
-      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-      return FALSE;
-    }
-    q = w->queue;
-  }
   MSG m;
   FillMessage(m, hWnd, Msg, wParam, lParam);
-  std::lock_guard<std::mutex> lock(q->mutex);
-  if (!q->alive) {
+  // The window lock is held until the message is queued, so a window that goes afterwards finds
+  // it in the queue and purges it.
+  std::lock_guard<std::mutex> userLock(UserLock());
+  Window* w = FindWindowLocked(hWnd);
+  if (!w || w->destroying) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
-  q->posted.push_back(m);
-  q->Notify();
+  ThreadQueue& q = *w->queue;
+  std::lock_guard<std::mutex> lock(q.mutex);
+  if (!q.alive) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  q.posted.push_back(m);
+  q.Notify();
   return TRUE;
 }
 
@@ -389,7 +412,7 @@ BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
       q->lastMessageTime = lpMsg->time;
       return lpMsg->message == WM_QUIT ? FALSE : TRUE;
     }
-    WaitForWork(*q, seen);
+    WaitForWork(*q, seen, hWnd, wMsgFilterMin, wMsgFilterMax);
   }
 }
 
@@ -504,6 +527,14 @@ BOOL KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
 }
 
 namespace qvp {
+
+// A destroyed window's queued messages go with it.
+void PurgeWindowMessages(ThreadQueue& q, HWND hwnd) {
+  std::lock_guard<std::mutex> lock(q.mutex);
+  for (auto* list : {&q.posted, &q.input})
+    list->erase(std::remove_if(list->begin(), list->end(), [&](const MSG& m) { return m.hwnd == hwnd; }),
+                list->end());
+}
 
 // Timers die with their window (called on the window's thread).
 void KillWindowTimers(HWND hwnd) {

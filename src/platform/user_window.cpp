@@ -13,7 +13,8 @@
 
 namespace qvp {
 
-void KillWindowTimers(HWND hwnd);  // user_queue.cpp
+void KillWindowTimers(HWND hwnd);                    // user_queue.cpp
+void PurgeWindowMessages(ThreadQueue& q, HWND hwnd);  // user_queue.cpp
 
 namespace {
 
@@ -393,9 +394,16 @@ void FinalDestroy(HWND hwnd) {
     if (m.active == hwnd) m.active = nullptr;
     if (m.focus == hwnd) m.focus = nullptr;
   }
-  KillWindowTimers(hwnd);
-  TheBackend().OnWindowDestroyed(hwnd);
-  for (auto& hook : hooks) hook(hwnd);
+  if (!doomed) return;
+  PurgeWindowMessages(*doomed->queue, hwnd);
+  // Timers, the display and the GDI parts are the window's own thread's business (a child may
+  // belong to another thread than the parent that takes it down).
+  auto finish = [hwnd, hooks] {
+    KillWindowTimers(hwnd);
+    TheBackend().OnWindowDestroyed(hwnd);
+    for (auto& hook : hooks) hook(hwnd);
+  };
+  if (doomed->queue == CurrentQueue() || !RunOnThread(doomed->queue, finish)) finish();
 }
 
 void SendDestroy(HWND hwnd) {
@@ -609,6 +617,7 @@ BOOL GetClassInfoExW(HINSTANCE, LPCWSTR lpszClass, WNDCLASSEXW* lpwcx) {
 HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X, int Y,
                      int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam) {
   std::shared_ptr<ThreadQueue> queue = CurrentQueue();
+  const RECT work = TheBackend().WorkArea();  // asked before the lock: a display may be slow to answer
   HWND hwnd;
   {
     std::lock_guard<std::mutex> lock(UserLock());
@@ -661,7 +670,6 @@ HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
     w->id = (dwStyle & WS_CHILD) ? reinterpret_cast<LONG_PTR>(hMenu) : 0;
     // Default placement for overlapped windows; pop-ups and children take 0.
     bool overlapped = !(dwStyle & (WS_POPUP | WS_CHILD));
-    RECT work = TheBackend().WorkArea();
     int x = X, y = Y, cx = nWidth, cy = nHeight;
     if (x == CW_USEDEFAULT) {
       x = overlapped ? work.left + 26 : 0;
@@ -911,10 +919,24 @@ LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong) {
       w->instance = reinterpret_cast<HINSTANCE>(dwNewLong);
       break;
     case GWLP_ID: old = w->id; w->id = dwNewLong; break;
-    case GWLP_HWNDPARENT:
+    case GWLP_HWNDPARENT: {
       old = reinterpret_cast<LONG_PTR>(w->owner);
-      if (!(w->style & WS_CHILD)) w->owner = reinterpret_cast<HWND>(dwNewLong);
+      if (w->style & WS_CHILD) break;
+      HWND owner = reinterpret_cast<HWND>(dwNewLong);
+      // An owner chain that comes back to the window would never end (destroying, raising).
+      for (Window* o = FindWindowLocked(owner); o; o = FindWindowLocked(o->owner)) {
+        if (o == w) {
+          SetLastError(ERROR_INVALID_PARAMETER);
+          return 0;
+        }
+      }
+      if (owner && !FindWindowLocked(owner)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+      }
+      w->owner = owner;
       break;
+    }
     default: SetLastError(1413); return 0;
   }
   SetLastError(0);

@@ -72,6 +72,7 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
   // The child's answer as key=value pairs; empty if it gave none in time.
   std::map<std::string, unsigned long> Answer() {
@@ -314,6 +315,37 @@ TEST_F(NamedObjectsTest, NameHeldAsAMutexInAnotherProcessIsNoEvent) {
   auto b = second.Answer();
   EXPECT_EQ(0u, b["handle"]);
   EXPECT_EQ(static_cast<unsigned long>(ERROR_INVALID_HANDLE), b["open"]);
+}
+
+// True once process `pid` (single-threaded) sleeps in a futex wait.
+bool ProcessBlockedInWait(pid_t pid) {
+  auto until = Real::now() + kChildBound;
+  while (Real::now() < until) {
+    if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/syscall").c_str(), "r")) {
+      long nr = -1;
+      int got = std::fscanf(f, "%ld", &nr);
+      std::fclose(f);
+      if (got == 1 && nr == SYS_futex) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+TEST_F(NamedObjectsTest, AWaiterKilledInItsWaitDoesNotSwallowLaterSignals) {
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, kEventNameW);
+  ASSERT_NE(nullptr, event);
+  {
+    Child waiter(folder_, "wait-event", kEventName);
+    ASSERT_EQ(1ul, waiter.Answer()["handle"]);
+    ASSERT_TRUE(ProcessBlockedInWait(waiter.Pid()));
+    waiter.Kill();
+  }
+  // Nobody is left waiting: the set keeps the event signalled for the next wait.
+  ASSERT_TRUE(SetEvent(event));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(event, 0)) << "auto reset";
+  CloseHandle(event);
 }
 
 TEST_F(NamedObjectsTest, ChildExitsCleanlyAfterHoldingObjects) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -271,6 +272,46 @@ TEST(UserMessages, TranslateMessageTurnsKeysIntoCharacters) {
   EXPECT_EQ(msg.wParam, static_cast<WPARAM>(u'q'));
   MSG notKey{w, kPing, 0, 0, 0, {0, 0}};
   EXPECT_FALSE(TranslateMessage(&notKey));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(UserMessages, InvalidatingFromAnotherThreadWhileTheOwnerPumpsNeverDeadlocks) {
+  RecordingWindows windows;
+  HWND w = windows.Create();
+  std::atomic<bool> stop{false};
+  std::thread invalidator([&] {
+    while (!stop) InvalidateRect(w, nullptr, FALSE);
+  });
+  // The owner keeps window messages queued while it pumps; the watchdog ends a deadlock.
+  for (int round = 0; round < 3000; ++round) {
+    PostMessageW(w, kPing, 0, 0);
+    PumpPending();
+  }
+  stop = true;
+  invalidator.join();
+  EXPECT_EQ(windows.Count(w, kPing), 3000);
+}
+
+TEST(UserMessages, GetMessageWithAFilterSleepsWhileAnUnmatchedTimerIsDue) {
+  RecordingWindows windows;
+  HWND w = windows.Create();
+  SetTimer(nullptr, 0, 10, nullptr);  // a thread timer: the window filter below never takes it
+  std::thread poster([w] {
+    Sleep(300);
+    PostMessageW(w, kPing, 0, 0);
+  });
+  timespec before{}, after{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+  MSG msg;
+  ASSERT_TRUE(GetMessageW(&msg, w, 0, 0));
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+  poster.join();
+  EXPECT_EQ(msg.message, kPing);
+  double cpuMs = (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+  EXPECT_LT(cpuMs, 100.0) << "the wait spun instead of sleeping";
 }
 
 }  // namespace

@@ -286,3 +286,48 @@ TEST(UserWindows, ClassesRegisterOnceAndUnregisterWhenUnused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UserWindows, AChildOfAnotherThreadLosesItsTimersWithItsParent) {
+  RecordingWindows windows;
+  HWND parent = windows.Create();
+  std::atomic<HWND> child{nullptr};
+  std::atomic<bool> parentGone{false}, stop{false};
+  std::atomic<int> timersAfter{0};
+  std::thread owner([&] {
+    HWND c = windows.Create(WS_CHILD, 0, parent, RECT{0, 0, 10, 10});
+    SetTimer(c, 7, 10, nullptr);
+    child = c;
+    MSG msg;
+    while (!stop) {
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (parentGone && msg.message == WM_TIMER) ++timersAfter;
+        DispatchMessageW(&msg);
+      }
+      Sleep(1);
+    }
+  });
+  while (!child) Sleep(1);
+  ASSERT_TRUE(DestroyWindow(parent));
+  EXPECT_FALSE(IsWindow(child));
+  parentGone = true;
+  Sleep(200);
+  stop = true;
+  owner.join();
+  EXPECT_EQ(timersAfter.load(), 0);
+}
+
+TEST(UserWindows, AnOwnerChainThatComesBackIsRefused) {
+  RecordingWindows windows;
+  HWND a = windows.Create();
+  HWND b = windows.Create(WS_POPUP, 0, a);
+  EXPECT_EQ(SetWindowLongPtrW(a, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(a)), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(SetWindowLongPtrW(a, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(b)), 0);
+  EXPECT_EQ(GetWindow(a, GW_OWNER), nullptr);
+  EXPECT_TRUE(DestroyWindow(a));
+  EXPECT_FALSE(IsWindow(b));
+}
+
+}  // namespace

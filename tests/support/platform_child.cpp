@@ -2,6 +2,7 @@
 // support library compiles this file too (it globs the folder), so main() is behind a macro.
 //
 //   qv_platform_child <namespace folder> <command> <object name>
+//   commands: create-mutex, create-event, set-event, wait-event
 //
 // It points the layer's object namespace at the folder, does what the command says, prints one
 // line of key=value results and, for the commands that hold an object, keeps holding it until its
@@ -85,6 +86,14 @@ int main(int argc, char** argv) {
     }
     Report("handle=" + N(h ? 1 : 0) + " open=" + N(openError) + " wait=" + N(wait) + " waiterr=" + N(waitError) +
            " set=" + N(set) + " seterr=" + N(setError));
+    return 0;
+  }
+  if (command == "wait-event") {
+    // Sleeps on the event until killed (or until it is set).
+    HANDLE h = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.c_str());
+    Report("handle=" + N(h ? 1 : 0));
+    DWORD wait = h ? WaitForSingleObject(h, INFINITE) : WAIT_FAILED;
+    Report("wait=" + N(wait));
     return 0;
   }
   std::fprintf(stderr, "unknown command %s\n", command.c_str());
