@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <X11/Xlib.h>
+
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -192,11 +194,41 @@ void XSession::StopTray() {
   tray_ = -1;
 }
 
+// openbox names itself (_NET_SUPPORTING_WM_CHECK) before its event loop runs; a map request that
+// reaches it meanwhile can stay unanswered for good. Ready means it answered a request of ours:
+// _NET_REQUEST_FRAME_EXTENTS for a probe window, asked again until _NET_FRAME_EXTENTS appears.
 bool XSession::WaitForWindowManager() {
-  return WaitFor([&] {
-    std::string out;
-    return Run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, [] {}, &out) && out.find("window id") != std::string::npos;
-  }, [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }, 10000);
+  Display* dpy = XOpenDisplay(display_.c_str());
+  if (!dpy) return false;
+  ::Window root = DefaultRootWindow(dpy);
+  ::Window probe = XCreateSimpleWindow(dpy, root, -10, -10, 1, 1, 0, 0, 0);
+  XSelectInput(dpy, probe, PropertyChangeMask);
+  Atom request = XInternAtom(dpy, "_NET_REQUEST_FRAME_EXTENTS", False);
+  Atom extents = XInternAtom(dpy, "_NET_FRAME_EXTENTS", False);
+  bool ready = false;
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!ready && Clock::now() < deadline) {
+    XEvent ask{};
+    ask.xclient.type = ClientMessage;
+    ask.xclient.window = probe;
+    ask.xclient.message_type = request;
+    ask.xclient.format = 32;
+    XSendEvent(dpy, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &ask);
+    XFlush(dpy);
+    auto retry = Clock::now() + std::chrono::milliseconds(200);
+    while (!ready && Clock::now() < retry) {
+      while (!ready && XPending(dpy)) {
+        XEvent ev;
+        XNextEvent(dpy, &ev);
+        ready = ev.type == PropertyNotify && ev.xproperty.atom == extents && ev.xproperty.state == PropertyNewValue;
+      }
+      pollfd p{ConnectionNumber(dpy), POLLIN, 0};
+      if (!ready) poll(&p, 1, 20);
+    }
+  }
+  XDestroyWindow(dpy, probe);
+  XCloseDisplay(dpy);
+  return ready;
 }
 
 bool XSession::Run(const std::vector<std::string>& argv, const std::function<void()>& pump, std::string* output) {
