@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "e2e/support/XSession.h"
+#include "platform/testing_x11.h"
 #include "platform/tray_internal.h"
 #include "platform/win32.h"
 #include "support/Watchdog.h"
@@ -123,10 +124,18 @@ class Tray : public ::testing::Test {
     }, Pump, 5000);
   }
 
-  bool ClickIcon(const std::vector<std::string>& click) {
+  // Moves the pointer to the icon's middle, waits until the server has it over the icon's window,
+  // then clicks; `at` is where.
+  bool ClickIcon(const std::vector<std::string>& click, POINT* at = nullptr) {
+    std::string id = IconWindow();
     Placement p = Where();
-    std::vector<std::string> args{"xdotool", "mousemove", std::to_string(p.x + p.width / 2),
-                                  std::to_string(p.y + p.height / 2)};
+    POINT pt{p.x + p.width / 2, p.y + p.height / 2};
+    if (at) *at = pt;
+    if (id.empty() || !session_->Run({"xdotool", "mousemove", std::to_string(pt.x), std::to_string(pt.y)}, Pump))
+      return false;
+    unsigned long xwin = std::stoul(id);
+    if (!XSession::WaitFor([&] { return qvplatform::testing::X11WindowAtPointer() == xwin; }, Pump, 5000)) return false;
+    std::vector<std::string> args{"xdotool"};
     args.insert(args.end(), click.begin(), click.end());
     return session_->Run(args, Pump);
   }
@@ -144,15 +153,16 @@ TEST_F(Tray, IconDocksAndShowsItsPixelsAndARightClickArrivesAsRButtonUp) {
   EXPECT_TRUE(XSession::WaitFor([&] { return session_->Pixel(p.x + p.width / 2, p.y + p.height / 2, Pump) == 0xDC1E1E; },
                                 Pump, 5000));
   windows_.Clear();
-  ASSERT_TRUE(ClickIcon({"click", "3"}));
+  POINT clicked;
+  ASSERT_TRUE(ClickIcon({"click", "3"}, &clicked));
   ASSERT_TRUE(Received(WM_RBUTTONUP));
   EXPECT_EQ((std::vector<LPARAM>{WM_RBUTTONDOWN, WM_RBUTTONUP}), Callbacks());
   EXPECT_TRUE(Received(WM_MOUSEMOVE));  // the pointer came over the icon
   // The owner reads where the click happened.
   POINT pt;
   GetCursorPos(&pt);
-  EXPECT_EQ(p.x + p.width / 2, pt.x);
-  EXPECT_EQ(p.y + p.height / 2, pt.y);
+  EXPECT_EQ(clicked.x, pt.x);
+  EXPECT_EQ(clicked.y, pt.y);
 }
 
 TEST_F(Tray, DoubleClickArrivesAsLButtonDblClk) {

@@ -8,10 +8,15 @@
 
 #include "e2e/support/XSession.h"
 #include "platform/win32.h"
+#include "platform/testing_x11.h"
 #include "platform/win32/input.h"
 #include "support/Watchdog.h"
 #include "support/WindowFixture.h"
 
+using qvplatform::testing::X11Sync;
+using qvplatform::testing::X11Window;
+using qvplatform::testing::X11WindowInfo;
+using qvplatform::testing::X11WindowUnderPointer;
 using qve2e::SessionOptions;
 using qve2e::XSession;
 
@@ -97,8 +102,31 @@ class X11 : public ::testing::Test {
   bool Shows(int x, int y, long rgb) {
     return XSession::WaitFor([&] { return Pixel(x, y) == rgb; }, Pump, 5000);
   }
-  bool Settle() {  // lets the window manager and our event thread catch up
-    return XSession::WaitFor([] { return false; }, Pump, 300) || true;
+  // Everything in flight has landed: the server processed our requests, the window manager
+  // handled them, our event thread handled what came back and this thread ran what it queued. A
+  // second round carries through what those reactions asked for (activation raises a window).
+  void Settle() {
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_TRUE(X11Sync());
+      ASSERT_TRUE(session_->SyncWindowManager());
+      ASSERT_TRUE(X11Sync());
+      Pump();
+    }
+  }
+  // Waits until the X server shows the window, framed or not, at its rectangle in the model.
+  bool OnScreen(HWND hwnd, X11WindowInfo* info = nullptr) {
+    X11WindowInfo x;
+    bool ok = XSession::WaitFor([&] {
+      RECT r;
+      return GetWindowRect(hwnd, &r) && X11Window(hwnd, x) && x.viewable && EqualRect(&r, &x.rect);
+    }, Pump, 10000);
+    if (info) *info = x;
+    return ok;
+  }
+  // Moves the pointer and waits until the server has it over `hwnd`.
+  bool PointerTo(int x, int y, HWND hwnd) {
+    return Xdotool({"mousemove", std::to_string(x), std::to_string(y)}) &&
+           XSession::WaitFor([&] { return X11WindowUnderPointer() == hwnd; }, Pump);
   }
   std::unique_ptr<XSession> session_;
 };
@@ -140,9 +168,14 @@ TEST_F(X11, ClickOnLayeredTransparentWindowReachesTheWindowBelow) {
   HWND mask = windows.Create(WS_POPUP | WS_VISIBLE, WS_EX_LAYERED | WS_EX_TRANSPARENT | WS_EX_NOACTIVATE | WS_EX_TOPMOST,
                              nullptr, {100, 300, 300, 400});
   SetLayeredWindowAttributes(mask, 0, 100, LWA_ALPHA);
+  ASSERT_TRUE(OnScreen(below));
+  X11WindowInfo shown;
+  ASSERT_TRUE(OnScreen(mask, &shown));
+  EXPECT_TRUE(shown.clickThrough);  // from the moment it shows, frame included
   Settle();
   windows.Clear();
-  ASSERT_TRUE(Xdotool({"mousemove", "150", "350", "click", "1"}));
+  ASSERT_TRUE(PointerTo(150, 350, below));
+  ASSERT_TRUE(Xdotool({"click", "1"}));
   ASSERT_TRUE(XSession::WaitFor([&] { return windows.Count(below, WM_LBUTTONUP) == 1; }, Pump));
   EXPECT_EQ(windows.Count(below, WM_LBUTTONDOWN), 1);
   EXPECT_EQ(windows.Count(mask, WM_LBUTTONDOWN), 0);
@@ -173,8 +206,10 @@ TEST_F(X11, CaptionDragMovesTheWindowAndMovingClampKeepsItOnTheDesktop) {
     return 0;
   });
   HWND w = windows.Create(WS_POPUP | WS_VISIBLE, 0, nullptr, {200, 200, 400, 250});
+  ASSERT_TRUE(OnScreen(w));
   Settle();
-  ASSERT_TRUE(Xdotool({"mousemove", "210", "210", "mousedown", "1", "mousemove", "400", "300", "sleep", "0.2",
+  ASSERT_TRUE(PointerTo(210, 210, w));
+  ASSERT_TRUE(Xdotool({"mousedown", "1", "mousemove", "400", "300", "sleep", "0.2",
                        "mousemove", "1279", "310", "sleep", "0.2", "mouseup", "1"}));
   ASSERT_TRUE(XSession::WaitFor([&] { return windows.Count(w, WM_EXITSIZEMOVE) == 1; }, Pump));
   RECT r;
@@ -185,8 +220,10 @@ TEST_F(X11, CaptionDragMovesTheWindowAndMovingClampKeepsItOnTheDesktop) {
   EXPECT_GT(windows.Count(w, WM_MOVE), 0);
   // The X window went there too: the pixel right of where it started is desktop now, and a
   // click on its new place reaches it.
+  ASSERT_TRUE(OnScreen(w));
   windows.Clear();
-  ASSERT_TRUE(Xdotool({"mousemove", "1200", "320", "click", "3"}));
+  ASSERT_TRUE(PointerTo(1200, 320, w));
+  ASSERT_TRUE(Xdotool({"click", "3"}));
   EXPECT_TRUE(XSession::WaitFor([&] { return windows.Count(w, WM_NCRBUTTONUP) == 1; }, Pump));
 }
 

@@ -99,6 +99,7 @@ bool Undecorated(const WindowState& s) { return (s.style & WS_POPUP) || (s.style
 int ErrorHandler(Display*, XErrorEvent*) { return 0; }  // windows may vanish under a request
 
 std::atomic<bool> g_displayLost{false};
+std::atomic<X11Backend*> g_instance{nullptr};
 
 // The server went away: Xlib's default would exit the process from whichever thread noticed.
 // The windows stop showing; the event thread ends.
@@ -152,13 +153,35 @@ X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)) 
     wakeRead_ = pipefd[0];
     wakeWrite_ = pipefd[1];
   }
+  marker_ = XCreateWindow(dpy_, root_, -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, 0, nullptr);
   XFlush(dpy_);
   events_ = std::thread([this] { EventLoop(); });
+  eventThread_ = events_.get_id();
+  g_instance = this;
+  XLockDisplay(dpy_);
+  previousAfter_ = XSetAfterFunction(dpy_, &X11Backend::AfterRequest);
+  XUnlockDisplay(dpy_);
+}
+
+// A round trip on another thread (a property read, XQueryTree, XSync) moves the events that came
+// with its reply into Xlib's queue, where the event thread's poll of the socket cannot see them:
+// it is woken instead, so those events are handled now rather than at its next time-out.
+int X11Backend::AfterRequest(Display* dpy) {
+  X11Backend* self = g_instance;
+  if (!self || self->dpy_ != dpy) return 0;
+  if (self->previousAfter_) self->previousAfter_(dpy);
+  if (XQLength(dpy) > 0 && std::this_thread::get_id() != self->eventThread_) self->Wake();
+  return 0;
+}
+
+void X11Backend::Wake() {
+  if (wakeWrite_ >= 0) (void)!write(wakeWrite_, "x", 1);
 }
 
 X11Backend::~X11Backend() {
+  g_instance = nullptr;
   stop_ = true;
-  if (wakeWrite_ >= 0) (void)!write(wakeWrite_, "x", 1);
+  Wake();
   if (events_.joinable()) events_.join();
   repeater_.reset();
   if (wakeRead_ >= 0) close(wakeRead_);
@@ -616,6 +639,72 @@ void X11Backend::MovePointer(POINT pt) {
   XFlush(dpy_);
 }
 
+// ---- test hooks ----
+
+bool X11Backend::WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame, bool& viewable, RECT& rect,
+                            bool& clickThrough) {
+  xwin = XWindowOf(hwnd);
+  if (!xwin) return false;
+  XWindowAttributes a;
+  if (!XGetWindowAttributes(dpy_, xwin, &a)) return false;
+  viewable = a.map_state == IsViewable;
+  int x = 0, y = 0;
+  XWin child;
+  XTranslateCoordinates(dpy_, xwin, root_, 0, 0, &x, &y, &child);
+  rect = RECT{x, y, x + a.width, y + a.height};
+  frame = 0;
+  for (XWin w = xwin;;) {  // the frame is the ancestor that is a child of the root
+    XWin rootRet, parent;
+    XWin* children = nullptr;
+    unsigned int n = 0;
+    if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &n)) return false;
+    if (children) XFree(children);
+    if (!parent || parent == root_) break;
+    frame = w = parent;
+  }
+  auto noInput = [&](XWin w) {
+    int count = 0, ordering = 0;
+    XRectangle* r = XShapeGetRectangles(dpy_, w, ShapeInput, &count, &ordering);
+    if (r) XFree(r);
+    return count == 0;
+  };
+  clickThrough = noInput(xwin) && (!frame || noInput(frame));
+  return true;
+}
+
+bool X11Backend::Sync() {
+  if (g_displayLost) return false;
+  long seq;
+  {
+    std::lock_guard<std::mutex> lock(syncMutex_);
+    seq = ++syncSent_;
+  }
+  XEvent ev{};
+  ev.xclient.type = ClientMessage;
+  ev.xclient.window = marker_;
+  ev.xclient.format = 32;
+  ev.xclient.data.l[0] = seq;
+  XSendEvent(dpy_, marker_, False, NoEventMask, &ev);  // comes back to us, after every earlier event
+  XSync(dpy_, False);
+  Wake();
+  std::unique_lock<std::mutex> lock(syncMutex_);
+  return syncDone_.wait_for(lock, std::chrono::seconds(10), [&] { return syncSeen_ >= seq || g_displayLost; }) &&
+         !g_displayLost;
+}
+
+HWND X11Backend::WindowUnderPointer(unsigned long& deepest) {
+  deepest = 0;
+  XWin w = root_, rootRet, child = 0;
+  int rx, ry, wx, wy;
+  unsigned int mask;
+  HWND found = nullptr;
+  while (XQueryPointer(dpy_, w, &rootRet, &child, &rx, &ry, &wx, &wy, &mask) && child) {
+    if (HWND h = HwndOf(child)) found = h;
+    w = deepest = child;
+  }
+  return found;
+}
+
 // ---- events ----
 
 void X11Backend::EventLoop() {
@@ -623,6 +712,11 @@ void X11Backend::EventLoop() {
     pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
     poll(fds, wakeRead_ >= 0 ? 2 : 1, 200);
     if (stop_) break;
+    if (fds[1].revents & POLLIN) {
+      char drain[64];
+      while (read(wakeRead_, drain, sizeof drain) > 0) {
+      }
+    }
     while (!g_displayLost && XPending(dpy_)) {
       XEvent ev;
       XNextEvent(dpy_, &ev);
@@ -705,6 +799,12 @@ void X11Backend::HandleFocusOut() {
 }
 
 void X11Backend::Dispatch(XEvent& ev) {
+  if (ev.type == ClientMessage && ev.xclient.window == marker_) {
+    std::lock_guard<std::mutex> lock(syncMutex_);
+    syncSeen_ = std::max(syncSeen_, ev.xclient.data.l[0]);
+    syncDone_.notify_all();
+    return;
+  }
   std::vector<std::function<bool(XEvent&)>> filters;
   {
     std::lock_guard<std::mutex> lock(mutex_);

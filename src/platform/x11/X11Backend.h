@@ -5,6 +5,7 @@
 #include <X11/Xlib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -52,6 +53,11 @@ class X11Backend : public Backend {
   // The XEmbed notification area's client, made on first use.
   TrayHost& Tray();
 
+  // For the test hooks (platform/testing_x11.h).
+  bool WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame, bool& viewable, RECT& rect, bool& clickThrough);
+  bool Sync();
+  HWND WindowUnderPointer(unsigned long& deepest);
+
  private:
   X11Backend(Display* dpy);
   struct Native {
@@ -76,6 +82,8 @@ class X11Backend : public Backend {
   void HandleFocusOut();
   void SetNetState(XWin xwin, const char* state, bool on, bool mapped);
   void ScreenChanged(int width, int height);
+  void Wake();
+  static int AfterRequest(Display* dpy);
 
   Display* dpy_;
   XWin root_;
@@ -91,6 +99,12 @@ class X11Backend : public Backend {
   RECT desktop_{0, 0, 0, 0};
   int wakeRead_ = -1, wakeWrite_ = -1;
   std::atomic<bool> stop_{false};
+  std::thread::id eventThread_;
+  int (*previousAfter_)(Display*) = nullptr;
+  XWin marker_ = 0;  // receives the event thread's sync markers
+  std::mutex syncMutex_;
+  std::condition_variable syncDone_;
+  long syncSent_ = 0, syncSeen_ = 0;
   std::unique_ptr<KeyRepeater> repeater_;
   std::mutex trayMutex_;
   std::unique_ptr<X11Tray> tray_;

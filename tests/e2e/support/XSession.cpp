@@ -195,9 +195,13 @@ void XSession::StopTray() {
 }
 
 // openbox names itself (_NET_SUPPORTING_WM_CHECK) before its event loop runs; a map request that
-// reaches it meanwhile can stay unanswered for good. Ready means it answered a request of ours:
-// _NET_REQUEST_FRAME_EXTENTS for a probe window, asked again until _NET_FRAME_EXTENTS appears.
-bool XSession::WaitForWindowManager() {
+// reaches it meanwhile can stay unanswered for good. Ready means it answered a request of ours.
+bool XSession::WaitForWindowManager() { return SyncWindowManager(10000); }
+
+// The window manager answers _NET_REQUEST_FRAME_EXTENTS for a probe window by setting
+// _NET_FRAME_EXTENTS on it; it handles events in order, so by then it handled every earlier one.
+// Asked again every 200 ms, since a request that comes before its event loop runs goes unanswered.
+bool XSession::SyncWindowManager(int ms) {
   Display* dpy = XOpenDisplay(display_.c_str());
   if (!dpy) return false;
   ::Window root = DefaultRootWindow(dpy);
@@ -205,9 +209,9 @@ bool XSession::WaitForWindowManager() {
   XSelectInput(dpy, probe, PropertyChangeMask);
   Atom request = XInternAtom(dpy, "_NET_REQUEST_FRAME_EXTENTS", False);
   Atom extents = XInternAtom(dpy, "_NET_FRAME_EXTENTS", False);
-  bool ready = false;
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!ready && Clock::now() < deadline) {
+  bool answered = false;
+  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (!answered && Clock::now() < deadline) {
     XEvent ask{};
     ask.xclient.type = ClientMessage;
     ask.xclient.window = probe;
@@ -216,19 +220,19 @@ bool XSession::WaitForWindowManager() {
     XSendEvent(dpy, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &ask);
     XFlush(dpy);
     auto retry = Clock::now() + std::chrono::milliseconds(200);
-    while (!ready && Clock::now() < retry) {
-      while (!ready && XPending(dpy)) {
+    while (!answered && Clock::now() < retry) {
+      while (!answered && XPending(dpy)) {
         XEvent ev;
         XNextEvent(dpy, &ev);
-        ready = ev.type == PropertyNotify && ev.xproperty.atom == extents && ev.xproperty.state == PropertyNewValue;
+        answered = ev.type == PropertyNotify && ev.xproperty.atom == extents && ev.xproperty.state == PropertyNewValue;
       }
       pollfd p{ConnectionNumber(dpy), POLLIN, 0};
-      if (!ready) poll(&p, 1, 20);
+      if (!answered) poll(&p, 1, 20);
     }
   }
   XDestroyWindow(dpy, probe);
   XCloseDisplay(dpy);
-  return ready;
+  return answered;
 }
 
 bool XSession::Run(const std::vector<std::string>& argv, const std::function<void()>& pump, std::string* output) {

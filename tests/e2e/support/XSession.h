@@ -40,6 +40,10 @@ class XSession {
   bool StartTray();
   void StopTray();
 
+  // Returns once the window manager has handled every event the X server gave it before the call
+  // (false if it does not answer within `ms`).
+  bool SyncWindowManager(int ms = 10000);
+
   // Runs a command to its end while `pump` keeps the caller's windows alive; false on failure.
   bool Run(const std::vector<std::string>& argv, const std::function<void()>& pump, std::string* output = nullptr);
   // The colour of a screen pixel as 0xRRGGBB, or -1.
