@@ -1,6 +1,6 @@
-// Test hooks of the X11 backend: what the X server holds of a window, a round trip with the
-// backend's event thread, and the window under the pointer. Tests wait on these instead of on
-// time. The program itself never calls these.
+// Test hooks of the X11 backend: what the X server holds of a window (read in one moment), a round
+// trip with the backend's event thread, and the window under the pointer. Tests wait on these
+// instead of on time. The program itself never calls these.
 #pragma once
 
 #include "win32/types.h"
@@ -12,8 +12,11 @@ struct X11WindowInfo {
   unsigned long frame = 0;   // the window manager's frame around it, 0 while it has none
   bool viewable = false;     // mapped with all its ancestors
   RECT rect{0, 0, 0, 0};     // where it is on the root window
-  // Clicks pass through: the window's input shape is empty, and so is its frame's.
+  // Clicks pass through: neither the window nor its frame takes input anywhere (the input shape,
+  // clipped to the bounding shape as the server hit-tests, is empty).
   bool clickThrough = false;
+  // Something is drawn: neither the window's bounding shape nor its frame's is empty.
+  bool drawn = false;
 };
 
 // False without the X backend or when the window has no X window.

@@ -173,8 +173,54 @@ TEST_F(X11, ClickOnLayeredTransparentWindowReachesTheWindowBelow) {
   ASSERT_TRUE(OnScreen(mask, &shown));
   EXPECT_TRUE(shown.clickThrough);  // from the moment it shows, frame included
   Settle();
+  X11WindowInfo settled;
+  ASSERT_TRUE(X11Window(mask, settled));
+  EXPECT_TRUE(settled.drawn);
+  EXPECT_TRUE(settled.clickThrough);
   windows.Clear();
   ASSERT_TRUE(PointerTo(150, 350, below));
+  ASSERT_TRUE(Xdotool({"click", "1"}));
+  ASSERT_TRUE(XSession::WaitFor([&] { return windows.Count(below, WM_LBUTTONUP) == 1; }, Pump));
+  EXPECT_EQ(windows.Count(below, WM_LBUTTONDOWN), 1);
+  EXPECT_EQ(windows.Count(mask, WM_LBUTTONDOWN), 0);
+  EXPECT_EQ(windows.Count(mask, WM_NCHITTEST), 0);
+}
+
+// Each time it is shown again, and after a resize (openbox sets a frame's input shape afresh when it
+// resizes the frame), a click-through window takes no click at any moment and is drawn once settled.
+TEST_F(X11, TransparentWindowShownAgainOrResizedLetsEveryClickThrough) {
+  Start();
+  qvtest::RecordingWindows windows;
+  HWND below = windows.Create(WS_POPUP | WS_VISIBLE, 0, nullptr, {100, 300, 400, 500});
+  HWND mask = windows.Create(WS_POPUP, WS_EX_LAYERED | WS_EX_TRANSPARENT | WS_EX_NOACTIVATE | WS_EX_TOPMOST, nullptr,
+                             {100, 300, 300, 400});
+  SetLayeredWindowAttributes(mask, 0, 100, LWA_ALPHA);
+  ASSERT_TRUE(OnScreen(below));
+  for (int round = 0; round < 3; ++round) {
+    ShowWindow(mask, SW_SHOWNA);
+    X11WindowInfo info;
+    ASSERT_TRUE(OnScreen(mask, &info));
+    EXPECT_TRUE(info.clickThrough) << "round " << round;
+    Settle();
+    ASSERT_TRUE(X11Window(mask, info));
+    EXPECT_TRUE(info.drawn) << "round " << round;
+    EXPECT_TRUE(info.clickThrough) << "round " << round;
+    ShowWindow(mask, SW_HIDE);
+    ASSERT_TRUE(XSession::WaitFor([&] { return X11Window(mask, info) && !info.viewable; }, Pump));
+  }
+  ShowWindow(mask, SW_SHOWNA);
+  ASSERT_TRUE(OnScreen(mask));
+  Settle();
+  SetWindowPos(mask, nullptr, 100, 300, 300, 200, SWP_NOZORDER | SWP_NOACTIVATE);
+  X11WindowInfo resized;
+  ASSERT_TRUE(OnScreen(mask, &resized));
+  EXPECT_TRUE(resized.clickThrough);
+  Settle();
+  ASSERT_TRUE(X11Window(mask, resized));
+  EXPECT_TRUE(resized.drawn);
+  EXPECT_TRUE(resized.clickThrough);
+  windows.Clear();
+  ASSERT_TRUE(PointerTo(350, 450, below));
   ASSERT_TRUE(Xdotool({"click", "1"}));
   ASSERT_TRUE(XSession::WaitFor([&] { return windows.Count(below, WM_LBUTTONUP) == 1; }, Pump));
   EXPECT_EQ(windows.Count(below, WM_LBUTTONDOWN), 1);

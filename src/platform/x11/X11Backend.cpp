@@ -371,10 +371,24 @@ void X11Backend::ApplyOpacity(HWND hwnd, XWin xwin) {
   }
 }
 
-// The bounding shape: the window region, less the colour-key pixels of its image.
+// The bounding shape: the window region, less the colour-key pixels of its image. A click-through
+// window being shown has an empty one instead: its input region is clipped to it, and openbox
+// copies it to the frame before mapping that, so neither takes a click before the frame's own input
+// shape is emptied (ReleaseShape).
 void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
+  std::lock_guard<std::mutex> shapes(shapeMutex_);  // a release never loses to a stale empty shape
   WindowState s;
   if (!GetWindowState(hwnd, s)) return;
+  bool withheld;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = windows_.find(hwnd);
+    withheld = it != windows_.end() && it->second.withheld;
+  }
+  if (withheld) {
+    XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, nullptr, 0, ShapeSet, YXBanded);
+    return;
+  }
   int w = s.windowRect.right - s.windowRect.left, h = s.windowRect.bottom - s.windowRect.top;
   std::vector<XRectangle> rects;
   bool shaped = false;
@@ -441,6 +455,22 @@ void X11Backend::ApplyInputShape(XWin xwin, bool empty) {
   }
 }
 
+// The window is mapped and its frame, if any, takes no input: its bounding shape may be drawn. A
+// MapNotify of an earlier show, handled after a hide, finds it unmapped and leaves the shape empty
+// for the MapNotify still to come.
+void X11Backend::ReleaseShape(HWND hwnd, XWin xwin) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = windows_.find(hwnd);
+    if (it == windows_.end() || !it->second.withheld) return;
+  }
+  XWindowAttributes a;
+  if (!XGetWindowAttributes(dpy_, xwin, &a) || a.map_state == IsUnmapped) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = windows_.find(hwnd);
+  if (it != windows_.end()) it->second.withheld = false;
+}
+
 void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
   XWin xwin = XWindowOf(hwnd);
   if (!xwin) return;
@@ -491,6 +521,14 @@ void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
         XDeleteProperty(dpy_, xwin, atom("_NET_WM_USER_TIME"));
       }
       XMoveWindow(dpy_, xwin, s.windowRect.left, s.windowRect.top);
+      bool withhold;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Native& n = windows_[hwnd];
+        withhold = n.transparent && !n.mapped;  // a window already mapped shows nothing new
+        if (withhold) n.withheld = true;
+      }
+      if (withhold) ApplyShape(hwnd, xwin);
       XMapWindow(dpy_, xwin);
     } else {
       XUnmapWindow(dpy_, xwin);
@@ -641,35 +679,69 @@ void X11Backend::MovePointer(POINT pt) {
 
 // ---- test hooks ----
 
+namespace {
+
+// A shape as an Xlib region (an unshaped window's shape is its whole area).
+::Region ShapeRegion(Display* dpy, XWin w, int kind) {
+  ::Region region = XCreateRegion();
+  int count = 0, ordering = 0;
+  XRectangle* r = XShapeGetRectangles(dpy, w, kind, &count, &ordering);
+  for (int i = 0; i < count; ++i) XUnionRectWithRegion(&r[i], region, region);
+  if (r) XFree(r);
+  return region;
+}
+
+}  // namespace
+
 bool X11Backend::WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame, bool& viewable, RECT& rect,
-                            bool& clickThrough) {
+                            bool& clickThrough, bool& drawn) {
   xwin = XWindowOf(hwnd);
   if (!xwin) return false;
+  // One moment: neither the window manager nor anybody else changes a window between the reads.
+  XGrabServer(dpy_);
+  bool ok = false;
   XWindowAttributes a;
-  if (!XGetWindowAttributes(dpy_, xwin, &a)) return false;
-  viewable = a.map_state == IsViewable;
-  int x = 0, y = 0;
-  XWin child;
-  XTranslateCoordinates(dpy_, xwin, root_, 0, 0, &x, &y, &child);
-  rect = RECT{x, y, x + a.width, y + a.height};
-  frame = 0;
-  for (XWin w = xwin;;) {  // the frame is the ancestor that is a child of the root
-    XWin rootRet, parent;
-    XWin* children = nullptr;
-    unsigned int n = 0;
-    if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &n)) return false;
-    if (children) XFree(children);
-    if (!parent || parent == root_) break;
-    frame = w = parent;
+  if (XGetWindowAttributes(dpy_, xwin, &a)) {
+    ok = true;
+    viewable = a.map_state == IsViewable;
+    int x = 0, y = 0;
+    XWin child;
+    XTranslateCoordinates(dpy_, xwin, root_, 0, 0, &x, &y, &child);
+    rect = RECT{x, y, x + a.width, y + a.height};
+    frame = 0;
+    for (XWin w = xwin;;) {  // the frame is the ancestor that is a child of the root
+      XWin rootRet, parent;
+      XWin* children = nullptr;
+      unsigned int n = 0;
+      if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &n)) {
+        ok = false;
+        break;
+      }
+      if (children) XFree(children);
+      if (!parent || parent == root_) break;
+      frame = w = parent;
+    }
+    // The server hit-tests the input shape clipped to the bounding shape.
+    auto takesInput = [&](XWin w) {
+      ::Region bounding = ShapeRegion(dpy_, w, ShapeBounding), input = ShapeRegion(dpy_, w, ShapeInput);
+      XIntersectRegion(bounding, input, input);
+      bool any = !XEmptyRegion(input);
+      XDestroyRegion(bounding);
+      XDestroyRegion(input);
+      return any;
+    };
+    auto isDrawn = [&](XWin w) {
+      ::Region bounding = ShapeRegion(dpy_, w, ShapeBounding);
+      bool any = !XEmptyRegion(bounding);
+      XDestroyRegion(bounding);
+      return any;
+    };
+    clickThrough = !takesInput(xwin) && (!frame || !takesInput(frame));
+    drawn = isDrawn(xwin) && (!frame || isDrawn(frame));
   }
-  auto noInput = [&](XWin w) {
-    int count = 0, ordering = 0;
-    XRectangle* r = XShapeGetRectangles(dpy_, w, ShapeInput, &count, &ordering);
-    if (r) XFree(r);
-    return count == 0;
-  };
-  clickThrough = noInput(xwin) && (!frame || noInput(frame));
-  return true;
+  XUngrabServer(dpy_);
+  XFlush(dpy_);
+  return ok;
 }
 
 bool X11Backend::Sync() {
@@ -839,10 +911,13 @@ void X11Backend::Dispatch(XEvent& ev) {
         windows_[hwnd].mapped = true;
         transparent = windows_[hwnd].transparent;
       }
-      // The window manager framed it by now: the shapes go on again so the frame gets them.
+      // The window manager framed it by now: the shapes go on again so the frame gets them. The
+      // input shape goes first: set now, openbox sees it change and keeps it on the frame when it
+      // resizes the frame (a shape set before it managed the window is not seen).
       ApplyState(hwnd, ev.xany.window, true);
-      ApplyShape(hwnd, ev.xany.window);
       if (transparent) ApplyInputShape(ev.xany.window, true);
+      ReleaseShape(hwnd, ev.xany.window);
+      ApplyShape(hwnd, ev.xany.window);
       XFlush(dpy_);
       break;
     }

@@ -54,7 +54,8 @@ class X11Backend : public Backend {
   TrayHost& Tray();
 
   // For the test hooks (platform/testing_x11.h).
-  bool WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame, bool& viewable, RECT& rect, bool& clickThrough);
+  bool WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame, bool& viewable, RECT& rect, bool& clickThrough,
+                  bool& drawn);
   bool Sync();
   HWND WindowUnderPointer(unsigned long& deepest);
 
@@ -65,6 +66,8 @@ class X11Backend : public Backend {
     XIC xic = nullptr;
     bool mapped = false;
     bool transparent = false;
+    // The bounding shape is kept empty until the frame takes no input (see ApplyShape).
+    bool withheld = false;
   };
   XWin XWindowOf(HWND hwnd);
   HWND HwndOf(XWin xwin);
@@ -73,6 +76,7 @@ class X11Backend : public Backend {
   void ApplyOpacity(HWND hwnd, XWin xwin);
   void ApplyShape(HWND hwnd, XWin xwin);
   void ApplyInputShape(XWin xwin, bool empty);
+  void ReleaseShape(HWND hwnd, XWin xwin);
   void Blit(HWND hwnd, XWin xwin);
   void Restack();
   void EventLoop();
@@ -91,6 +95,7 @@ class X11Backend : public Backend {
   int randrEvent_ = -1;
   XIM xim_ = nullptr;
   std::mutex mutex_;
+  std::mutex shapeMutex_;  // a bounding shape is decided and sent as one step
   std::map<HWND, Native> windows_;
   std::map<XWin, HWND> byXWindow_;
   std::vector<std::function<bool(XEvent&)>> filters_;
