@@ -182,11 +182,16 @@ void ReplaceEmotions(CDuiString& text) {
   for (const Emotion& e : kEmotions) text.Replace(e.code, e.word);
 }
 
+constexpr unsigned long kMaxParseMemory = 128ul << 20;
+
 void DecodeWebsockMessage(const CWebSockSession& session, const GUID& connectGuid, const char* pPayload,
                           size_t nLength) {
   if (!pPayload) nLength = 0;
   std::string payload(pPayload ? pPayload : "", nLength);  // NUL-terminated copy for the traces
   json_settings settings = {};
+  // A frame of tiny values ("[0,0,...]") costs the parser some 30 times its size; a hostile
+  // server must not make one frame cost a gigabyte. Real room messages are far below this.
+  settings.max_memory = kMaxParseMemory;
   char error[json_error_max];
   json_value* root = json_parse_ex(&settings, payload.data(), payload.size(), error);
   OutputDebugStringA(payload.c_str());

@@ -16,6 +16,7 @@ constexpr DWORD kOpenPollMs = 20;
 constexpr DWORD kOpenLimitMs = 5000;
 constexpr DWORD kHeartbeatMs = 10000;
 constexpr DWORD kReconnectDelayMs = 3000;
+constexpr DWORD kExitWaitMs = 2000;
 constexpr size_t kJoinBufferSize = 1024;
 
 void Trace(const char* text) { OutputDebugStringA(text); }
@@ -25,9 +26,8 @@ bool IsCurrent(const stWebSockMainParam& param) { return param.pSession->m_nSeri
 
 template <class T>
 void SetShared(const stWebSockMainParam& param, std::atomic<T>& field, T value) {
-  T seen = field.load();
-  // The exchange fails when a Start wrote the field after the check.
-  if (IsCurrent(param)) field.compare_exchange_strong(seen, value);
+  std::lock_guard<std::mutex> lock(param.pSession->m_sharedLock);
+  if (IsCurrent(param)) field.store(value);
 }
 
 // True when the stop event is signalled (or unusable, which must not keep a session alive).
@@ -82,7 +82,17 @@ void Teardown(std::unique_ptr<CWebSockClient>& client, bool traced) {
 
 }  // namespace
 
-CWebSockSession::~CWebSockSession() { Stop(); }
+CWebSockSession::~CWebSockSession() {
+  // The session object goes at process exit, after the windows. A thread still tearing its
+  // connection down would run on while the process destroys its static objects, so it gets a
+  // short, bounded wait; its sends to the destroyed windows return at once.
+  {
+    std::lock_guard<std::mutex> lock(m_sharedLock);
+    ++m_nSerial;
+    m_nProgress = 0;
+  }
+  SignalStop(kExitWaitMs);
+}
 
 CWebSockSession& CWebSockSession::Instance() {
   static CWebSockSession session;
@@ -94,22 +104,27 @@ void CWebSockSession::OnWebsockMessage(stWebSockMainParam* pParam, const char* p
   DecodeWebsockMessage(*this, pParam->connectGuid, pPayload, nLength);
 }
 
-void CWebSockSession::SignalStop() {
+void CWebSockSession::SignalStop(DWORD waitMs) {
   if (!m_hThread) return;
   if (HANDLE hEvent = m_hStopEvent.load()) SetEvent(hEvent);
   Trace("ShutDown1\r\n");
   Trace("ShutDown2\r\n");
-  // Not waited for: the thread ends on its own once it sees the signal.
+  // Start and Stop do not wait: the thread ends on its own once it sees the signal.
+  if (waitMs) WaitForSingleObject(m_hThread, waitMs);
   CloseHandle(m_hThread);
   m_hThread = nullptr;
 }
 
 bool CWebSockSession::Start(int roomId, const GUID& guid) {
-  uint32_t serial = ++m_nSerial;
-  m_nProgress = 0;
+  uint32_t serial;
+  {
+    std::lock_guard<std::mutex> lock(m_sharedLock);
+    serial = ++m_nSerial;
+    m_nProgress = 0;
+    m_nRoomId = roomId;
+  }
   SignalStop();
   m_uNotifyMsg = WM_WEBSOCK_NOTIFY;
-  m_nRoomId = roomId;
   HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   m_hStopEvent = hEvent;
   if (!hEvent) return false;
@@ -125,8 +140,11 @@ bool CWebSockSession::Start(int roomId, const GUID& guid) {
 }
 
 void CWebSockSession::Stop() {
-  ++m_nSerial;
-  m_nProgress = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_sharedLock);
+    ++m_nSerial;
+    m_nProgress = 0;
+  }
   SignalStop();
 }
 
@@ -290,7 +308,7 @@ void CWebSockSession::WebSockMain(CWebSockSession& session, stWebSockMainParam& 
     if (!client->SendText(std::string("{\"MsgTag\":10010299}"))) {
       Trace("send fail\r\n");
       bReconnect = 1;
-      if (IsCurrent(param)) session.m_hWndProgress = nullptr;
+      SetShared<HWND>(param, session.m_hWndProgress, nullptr);
       NotifySessionWindow<stWebsockMsgOnlineState>(session.m_hWndState, session.m_uNotifyMsg,
                                                    WEBSOCK_NOTIFY_ONLINESTATE, param.connectGuid,
                                                    NotifyDelivery::Post,

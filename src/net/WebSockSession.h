@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/win32.h"
 
@@ -60,7 +61,11 @@ class CWebSockSession {
   std::atomic<UINT> m_uNotifyMsg{0};
   std::atomic<int32_t> m_nProgress{0};
   std::atomic<uint32_t> m_nSerial{0};  // counts Starts
+  // Makes "is this thread's session still the current one?" and the write that follows one step
+  // against Start and Stop, which change the serial. Held for a few instructions only.
+  std::mutex m_sharedLock;
 
  private:
-  void SignalStop();
+  // Signals the running thread and lets go of it, after waiting for it at most waitMs.
+  void SignalStop(DWORD waitMs = 0);
 };

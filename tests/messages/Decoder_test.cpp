@@ -1,6 +1,7 @@
 // The decoder delivering to real windows: threads, missing or vanished windows, big and hostile
 // payloads. Single-message cases live in cases/ (DecoderCases_test.cpp).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <string>
 #include <vector>
@@ -134,6 +135,22 @@ TEST(DecoderHostile, TenMegabytePayloadsDecodeOrFailCleanly) {
   for (int i = 0; i < 1000000; ++i) numbers += "12345678,";
   numbers += "1]}";
   EXPECT_EQ(DecodeAndCollect(numbers).back(), "state USERCOUNT userCount=0");
+}
+
+TEST(DecoderHostile, AFrameOfTinyValuesCannotMakeTheParserTakeGigabytes) {
+  // 32 MB of "0," would cost the parser close to a gigabyte of values (1.5 GB under the
+  // sanitizers, some 450 MB with the bound, the copies of the frame and the sanitizers' own share).
+  std::string zeros = R"({"MsgTag":20020113,"userCount":[)";
+  zeros.reserve(32u << 20);
+  while (zeros.size() < (32u << 20)) zeros += "0,";
+  zeros += "0]}";
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  auto lines = DecodeAndCollect(zeros);
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_FALSE(HasLineStarting(lines, "state ")) << "a frame over the parser's memory bound is dropped";
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 800L * 1024) << "peak memory grew by " << (after.ru_maxrss - before.ru_maxrss) << " KiB";
 }
 
 TEST(DecoderHostile, DeepNestingNeitherOverflowsNorDelivers) {

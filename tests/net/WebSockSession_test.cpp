@@ -413,3 +413,21 @@ TEST_F(WebSockSession, CyclesWithTheServerKillingConnectionsLeaveNothingBehind) 
 }
 
 }  // namespace
+
+namespace {
+
+// At process exit the session object goes while its thread may still be tearing the connection
+// down; the destructor lets that thread finish (briefly) before the process destroys its statics.
+TEST_F(WebSockSession, DestroyingTheSessionLetsARunningThreadFinishFirst) {
+  StartSim({"--rate", "200"});
+  auto doomed = std::make_unique<CWebSockSession>();
+  doomed->m_hWndProgress = login_.Handle();
+  doomed->m_hWndState = state_.Handle();
+  doomed->m_hWndMsg = overlay_.Handle();
+  ASSERT_TRUE(doomed->Start(888, g_SessionGuid));
+  ASSERT_TRUE(PumpUntil([&] { return overlay_.Lines().size() >= 5; })) << "room messages never arrived";
+  doomed.reset();
+  EXPECT_LE(ThreadCount(), threads_) << "the session's threads outlived the session object";
+}
+
+}  // namespace
