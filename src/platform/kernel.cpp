@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "clock.h"
 #include "handles.h"
@@ -208,7 +209,11 @@ class Event final : public KernelObject {
   EventCore* core_;
 };
 
-class Mutex final : public KernelObject {
+class Mutex;
+void NoteOwned(const std::shared_ptr<Mutex>& mutex);
+void NoteReleased(const Mutex* mutex);
+
+class Mutex final : public KernelObject, public std::enable_shared_from_this<Mutex> {
  public:
   Mutex(std::unique_ptr<NamedObjectFile> file, bool ownedByCaller)
       : KernelObject(ObjectType::Mutex), file_(std::move(file)) {
@@ -225,7 +230,10 @@ class Mutex final : public KernelObject {
     for (;;) {
       uint32_t observed = 0;
       bool poll = false;
-      if (TryAcquire(observed, poll)) return WAIT_OBJECT_0;
+      if (TryAcquire(observed, poll)) {
+        // The first owner after a thread that ended while owning it learns so, as on Windows.
+        return abandoned_.exchange(false) ? WAIT_ABANDONED : WAIT_OBJECT_0;
+      }
       if (deadline != kForever && NowUs() >= deadline) return WAIT_TIMEOUT;
       // Ownership held by another process cannot wake us through the word: look again soon.
       FutexWaitTowards(taken_, observed, deadline, poll ? 1000000 : -1);
@@ -234,12 +242,17 @@ class Mutex final : public KernelObject {
   bool Release() {
     if (owner_.load(std::memory_order_acquire) != GetCurrentThreadId()) return false;
     if (--recursion_ == 0) {
-      owner_.store(0, std::memory_order_release);
-      if (file_) file_->UnlockOwnership();
-      taken_.store(0, std::memory_order_release);
-      FutexWake(taken_, 1);
+      NoteReleased(this);
+      Free();
     }
     return true;
+  }
+  // The owning thread ends without releasing: the next owner gets WAIT_ABANDONED.
+  void Abandon() {
+    if (owner_.load(std::memory_order_acquire) != GetCurrentThreadId()) return;
+    recursion_ = 0;
+    abandoned_.store(true);
+    Free();
   }
 
  private:
@@ -264,14 +277,48 @@ class Mutex final : public KernelObject {
     }
     owner_.store(self, std::memory_order_release);
     recursion_ = 1;
+    NoteOwned(shared_from_this());
     return true;
+  }
+  void Free() {
+    owner_.store(0, std::memory_order_release);
+    if (file_) file_->UnlockOwnership();
+    taken_.store(0, std::memory_order_release);
+    FutexWake(taken_, 1);
   }
 
   std::unique_ptr<NamedObjectFile> file_;
   std::atomic<uint32_t> taken_{0};  // 1 while a thread of this process owns it
   std::atomic<DWORD> owner_{0};
+  std::atomic<bool> abandoned_{false};
   uint32_t recursion_ = 0;  // touched by the owner only
 };
+
+// The mutexes the calling thread owns, abandoned when it ends.
+struct OwnedMutexes {
+  std::vector<std::weak_ptr<Mutex>> list;
+  void AbandonAll() {
+    std::vector<std::weak_ptr<Mutex>> owned;
+    owned.swap(list);
+    for (auto& weak : owned)
+      if (auto m = weak.lock()) m->Abandon();
+  }
+  ~OwnedMutexes() { AbandonAll(); }
+};
+thread_local OwnedMutexes t_ownedMutexes;
+
+void NoteOwned(const std::shared_ptr<Mutex>& mutex) { t_ownedMutexes.list.push_back(mutex); }
+
+void NoteReleased(const Mutex* mutex) {
+  auto& list = t_ownedMutexes.list;
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    auto m = it->lock();
+    if (!m || m.get() == mutex) {
+      list.erase(it);
+      return;
+    }
+  }
+}
 
 class Thread final : public KernelObject {
  public:
@@ -363,6 +410,7 @@ void* ThreadStart(void* arg) {
     FutexWait(self->suspendCount, n, -1);
   DWORD code = self->start(self->parameter);
   if (auto hook = g_threadExitHook.load()) hook();
+  t_ownedMutexes.AbandonAll();
   self->exitCode.store(code, std::memory_order_release);
   self->exited.store(1, std::memory_order_release);
   FutexWake(self->exited, INT_MAX);
@@ -495,14 +543,18 @@ BOOL PulseEvent(HANDLE hEvent) {
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
   if (!lpName || !*lpName) {
+    auto mutex = std::make_shared<Mutex>(nullptr, bInitialOwner != 0);
+    if (bInitialOwner) NoteOwned(mutex);
     SetLastError(ERROR_SUCCESS);
-    return InsertHandle(std::make_shared<Mutex>(nullptr, bInitialOwner != 0), MUTEX_ALL_ACCESS);
+    return InsertHandle(mutex, MUTEX_ALL_ACCESS);
   }
   // Only the creator of a new mutex takes it, before any other thread or process can reach it;
   // an existing one is opened without ownership.
   return CreateNamed(lpName, ObjectType::Mutex, MUTEX_ALL_ACCESS, true, nullptr, nullptr, bInitialOwner != 0,
                      [](std::unique_ptr<NamedObjectFile> file, bool owned) {
-                       return std::make_shared<Mutex>(std::move(file), owned);
+                       auto mutex = std::make_shared<Mutex>(std::move(file), owned);
+                       if (owned) NoteOwned(mutex);
+                       return mutex;
                      });
 }
 

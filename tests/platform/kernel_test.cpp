@@ -472,6 +472,32 @@ TEST_F(KernelTest, NamesAreCaseSensitiveAndMayHoldAnyText) {
 // ---------------------------------------------------------------------------------------------
 // Mutexes
 
+TEST_F(KernelTest, AMutexLeftOwnedByAnEndedThreadIsAbandonedToTheNextOwner) {
+  for (bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named" : "unnamed");
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, named ? u"QvAbandoned" : nullptr);
+    ASSERT_NE(nullptr, mutex);
+    // A thread of the layer and one the layer did not start both count.
+    HANDLE thread = Start([&] { return WaitForSingleObject(mutex, 0); });
+    ASSERT_EQ(WAIT_OBJECT_0, Join(thread));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_ABANDONED), WaitForSingleObject(mutex, 1000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0)) << "recursion on an abandoned mutex";
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    std::thread([&] { EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0)); }).join();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_ABANDONED), WaitForSingleObject(mutex, 1000));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    // Released properly, it is handed on plainly.
+    std::thread([&] {
+      EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0));
+      EXPECT_TRUE(ReleaseMutex(mutex));
+    }).join();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(mutex);
+  }
+}
+
 TEST_F(KernelTest, InitiallyOwnedMutexKeepsOtherThreadsOut) {
   HANDLE mutex = CreateMutexW(nullptr, TRUE, u"QvTestInstance");
   ASSERT_NE(nullptr, mutex);
