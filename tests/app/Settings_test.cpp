@@ -9,6 +9,8 @@
 #include <random>
 #include <sstream>
 
+#include "support/TempFolder.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -16,29 +18,20 @@ namespace {
 class SettingsFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device rd;
-    appData_ = fs::temp_directory_path() / ("qv-settings-" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(appData_);
     folder_ = appData_ / "QvGameAssist";
     setenv("XDG_CONFIG_HOME", appData_.c_str(), 1);
   }
   void TearDown() override {
     std::error_code ec;
-    fs::permissions(folder_, fs::perms::owner_all, ec);
-    fs::remove_all(appData_, ec);
+    fs::permissions(folder_, fs::perms::owner_all, ec);  // a test may have made it read-only
     unsetenv("XDG_CONFIG_HOME");
   }
 
   void Put(const char* name, const std::string& bytes) {
     fs::create_directories(folder_);
-    std::ofstream(folder_ / name, std::ios::binary) << bytes;
+    temp_.Put(fs::path("QvGameAssist") / name, bytes);
   }
-  std::string Get(const char* name) const {
-    std::ifstream in(folder_ / name, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-  }
+  std::string Get(const char* name) const { return temp_.Get(fs::path("QvGameAssist") / name); }
   bool Exists(const char* name) const { return fs::exists(folder_ / name); }
   // Only the three settings files are ever left in the folder.
   void ExpectNoStrayFiles() const {
@@ -48,7 +41,8 @@ class SettingsFiles : public ::testing::Test {
     }
   }
 
-  fs::path appData_;
+  qvtest::TempFolder temp_{"qv-settings"};
+  const fs::path& appData_ = temp_.Path();
   fs::path folder_;
 };
 

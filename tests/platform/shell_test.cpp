@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/win32.h"
+#include "support/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -15,27 +16,14 @@ namespace {
 
 class ShellFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    dir_ = fs::temp_directory_path() / ("qv-shell-" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   // A path in the Windows style, with backslashes after the folder.
   std::u16string Win(const char* name) const { return dir_.u16string() + u"\\" + fs::path(name).u16string(); }
-  void Put(const char* name, const std::string& bytes) { std::ofstream(dir_ / name, std::ios::binary) << bytes; }
-  std::string Get(const char* name) const {
-    std::ifstream in(dir_ / name, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-  }
+  void Put(const char* name, const std::string& bytes) { temp_.Put(name, bytes); }
+  std::string Get(const char* name) const { return temp_.Get(name); }
   void ExpectError(DWORD error) { EXPECT_EQ(GetLastError(), error); }
 
-  fs::path dir_;
+  qvtest::TempFolder temp_{"qv-shell"};
+  const fs::path& dir_ = temp_.Path();
 };
 
 TEST_F(ShellFiles, AppDataFolderComesFromXdgConfigHomeOrHome) {

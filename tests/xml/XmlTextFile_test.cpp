@@ -8,6 +8,7 @@
 
 #include "platform/testing.h"
 #include "platform/win32.h"
+#include "support/TempFolder.h"
 #include "xml/TextConverter.h"
 #include "xml/TreeChecker.h"
 #include "xml/XmlDocument.h"
@@ -25,24 +26,10 @@ std::string Narrow(const std::u16string& s) {
 
 class XmlFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    dir_ = fs::temp_directory_path() / ("qv-xmlfile-" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    qvplatform::testing::SetACP(0);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  void TearDown() override { qvplatform::testing::SetACP(0); }
   std::u16string Path(const char* name) const { return (dir_ / name).u16string(); }
-  void Put(const char* name, const std::string& bytes) { std::ofstream(dir_ / name, std::ios::binary) << bytes; }
-  std::string Get(const char* name) const {
-    std::ifstream in(dir_ / name, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-  }
+  void Put(const char* name, const std::string& bytes) { temp_.Put(name, bytes); }
+  std::string Get(const char* name) const { return temp_.Get(name); }
   // Loads `bytes` as a file and returns the text; `flags` receives the document flags.
   std::u16string Load(const std::string& bytes, int* flags = nullptr, std::u16string* results = nullptr) {
     Put("in.xml", bytes);
@@ -54,7 +41,8 @@ class XmlFiles : public ::testing::Test {
     return doc.text();
   }
 
-  fs::path dir_;
+  qvtest::TempFolder temp_{"qv-xmlfile"};
+  const fs::path& dir_ = temp_.Path();
 };
 
 TEST_F(XmlFiles, ByteOrderMarksSetFlagsAndAreDropped) {
