@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
 
 #include <chrono>
 #include <cstring>
@@ -104,6 +106,7 @@ void XSession::Remember(pid_t pid, bool forget) {
 }
 
 XSession::~XSession() {
+  if (helper_) XCloseDisplay(helper_);
   // Our windows stay on the X server until the process ends; everything else stops now.
   for (pid_t* pid : {&tray_, &compositor_, &wm_, &notifier_, &bus_}) {
     Stop(*pid);
@@ -233,6 +236,116 @@ bool XSession::SyncWindowManager(int ms) {
   XDestroyWindow(dpy, probe);
   XCloseDisplay(dpy);
   return answered;
+}
+
+Display* XSession::Helper() {
+  if (!helper_) helper_ = XOpenDisplay(display_.c_str());
+  return helper_;
+}
+
+bool XSession::ResizeScreen(int width, int height) {
+  Display* dpy = Helper();
+  if (!dpy) return false;
+  ::Window root = DefaultRootWindow(dpy);
+  XRRScreenResources* res = XRRGetScreenResources(dpy, root);
+  if (!res || res->noutput < 1 || res->ncrtc < 1) {
+    if (res) XRRFreeScreenResources(res);
+    return false;
+  }
+  RROutput output = res->outputs[0];
+  RRCrtc crtc = res->crtcs[0];
+  RRMode mode = None;
+  for (int i = 0; i < res->nmode; ++i)
+    if (static_cast<int>(res->modes[i].width) == width && static_cast<int>(res->modes[i].height) == height)
+      mode = res->modes[i].id;
+  if (mode == None) {
+    std::string name = std::to_string(width) + "x" + std::to_string(height);
+    XRRModeInfo* info = XRRAllocModeInfo(name.c_str(), static_cast<int>(name.size()));
+    info->width = width;
+    info->height = height;
+    info->hTotal = width;
+    info->vTotal = height;
+    info->dotClock = 60ul * width * height;
+    mode = XRRCreateMode(dpy, root, info);
+    XRRFreeModeInfo(info);
+  }
+  XRRAddOutputMode(dpy, output, mode);  // already there: the server ignores it
+  XWindowAttributes ra;
+  XGetWindowAttributes(dpy, root, &ra);
+  // The output must fit the screen at every step: a smaller screen comes after the smaller mode.
+  auto setCrtc = [&] { return XRRSetCrtcConfig(dpy, res, crtc, CurrentTime, 0, 0, mode, RR_Rotate_0, &output, 1) == Success; };
+  auto setSize = [&] { XRRSetScreenSize(dpy, root, width, height, width * 254 / 960, height * 254 / 960); };
+  bool ok;
+  XGrabServer(dpy);
+  if (width <= ra.width && height <= ra.height) {
+    ok = setCrtc();
+    setSize();
+  } else {
+    setSize();
+    ok = setCrtc();
+  }
+  XUngrabServer(dpy);
+  XRRFreeScreenResources(res);
+  XSync(dpy, False);
+  XGetWindowAttributes(dpy, root, &ra);
+  return ok && ra.width == width && ra.height == height;
+}
+
+bool XSession::Dock(int height) {
+  Display* dpy = Helper();
+  if (!dpy) return false;
+  ::Window root = DefaultRootWindow(dpy);
+  int width = DisplayWidth(dpy, DefaultScreen(dpy));
+  ::Window dock = XCreateSimpleWindow(dpy, root, 0, 0, width, height, 0, 0, 0x808080);
+  Atom type = XInternAtom(dpy, "_NET_WM_WINDOW_TYPE_DOCK", False);
+  XChangeProperty(dpy, dock, XInternAtom(dpy, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(&type), 1);
+  // left, right, top, bottom, then the start and end of each edge's extent
+  long strut[12] = {0, 0, height, 0, 0, 0, 0, 0, 0, width - 1, 0, 0};
+  XChangeProperty(dpy, dock, XInternAtom(dpy, "_NET_WM_STRUT_PARTIAL", False), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(strut), 12);
+  XChangeProperty(dpy, dock, XInternAtom(dpy, "_NET_WM_STRUT", False), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(strut), 4);
+  XMapWindow(dpy, dock);
+  XSync(dpy, False);
+  return true;
+}
+
+bool XSession::SetRootProperty(const std::string& name, const std::string& type, const std::vector<long>& values) {
+  Display* dpy = Helper();
+  if (!dpy) return false;
+  XChangeProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, name.c_str(), False), XInternAtom(dpy, type.c_str(), False),
+                  32, PropModeReplace, reinterpret_cast<const unsigned char*>(values.data()),
+                  static_cast<int>(values.size()));
+  XSync(dpy, False);
+  return true;
+}
+
+std::vector<long> XSession::RootProperty(const std::string& name) {
+  std::vector<long> out;
+  Display* dpy = Helper();
+  if (!dpy) return out;
+  Atom actual;
+  int format;
+  unsigned long n, after;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, name.c_str(), False), 0, 1024, False,
+                         AnyPropertyType, &actual, &format, &n, &after, &data) == Success &&
+      data && format == 32) {
+    const long* values = reinterpret_cast<const long*>(data);
+    out.assign(values, values + n);
+  }
+  if (data) XFree(data);
+  return out;
+}
+
+unsigned long XSession::DeadWindow() {
+  Display* dpy = Helper();
+  if (!dpy) return 0;
+  ::Window w = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 1, 1, 0, 0, 0);
+  XDestroyWindow(dpy, w);
+  XSync(dpy, False);
+  return w;
 }
 
 bool XSession::Run(const std::vector<std::string>& argv, const std::function<void()>& pump, std::string* output) {

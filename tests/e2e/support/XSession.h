@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct _XDisplay;
+
 namespace qve2e {
 
 struct SessionOptions {
@@ -46,6 +48,17 @@ class XSession {
 
   // Runs a command to its end while `pump` keeps the caller's windows alive; false on failure.
   bool Run(const std::vector<std::string>& argv, const std::function<void()>& pump, std::string* output = nullptr);
+  // Changes the screen size through RandR (a mode of that size on the one output), as a display
+  // change does. Xvfb cannot grow the screen past the size it started with.
+  bool ResizeScreen(int width, int height);
+  // Maps a dock window along the top edge that reserves `height` pixels (_NET_WM_STRUT_PARTIAL).
+  bool Dock(int height);
+  // Sets or reads a 32-bit property of the root window.
+  bool SetRootProperty(const std::string& name, const std::string& type, const std::vector<long>& values);
+  std::vector<long> RootProperty(const std::string& name);
+  // A window of the helper connection, destroyed at once: an id that names no window any more.
+  unsigned long DeadWindow();
+
   // The colour of a screen pixel as 0xRRGGBB, or -1.
   long Pixel(int x, int y, const std::function<void()>& pump);
   // Waits (pumping) until `done` holds or `ms` pass.
@@ -57,7 +70,10 @@ class XSession {
   void StartReaper();
   void Remember(pid_t pid, bool forget);
 
+  _XDisplay* Helper();
+
   SessionOptions options_;
+  _XDisplay* helper_ = nullptr;  // stays open: what it made (a dock) lives as long as it does
   bool ok_ = false;
   std::string error_;
   std::string display_;
