@@ -91,9 +91,10 @@ bool TextConverter::fromUtf16(const char16_t* src, size_t length, std::string& o
   }
   if (length > INT_MAX) return false;
   int n = static_cast<int>(length);
-  UINT page = static_cast<UINT>(m_toPage);
+  // Page 0 is the ANSI code page; whether the loss check is allowed depends on what that is.
+  UINT page = m_toPage ? static_cast<UINT>(m_toPage) : GetACP();
   BOOL usedDefault = FALSE;
-  BOOL* check = CanCheckLoss(m_toPage) ? &usedDefault : nullptr;
+  BOOL* check = CanCheckLoss(static_cast<int>(page)) ? &usedDefault : nullptr;
   int count = WideCharToMultiByte(page, 0, src, n, nullptr, 0, nullptr, check);
   if (count <= 0) return false;
   size_t at = out.size();

@@ -72,6 +72,12 @@ int XmlNodeScanner::find(int from, std::u16string_view what) const {
   return at == std::u16string_view::npos ? -1 : static_cast<int>(at);
 }
 
+// A comparison at one place, not a search to the end of the text.
+bool XmlNodeScanner::startsAt(int at, std::u16string_view what) const {
+  std::u16string_view all(m_text, static_cast<size_t>(m_length));
+  return all.substr(static_cast<size_t>(at), what.size()) == what;
+}
+
 void XmlNodeScanner::error(XmlNode& node, int length, const char16_t* result, std::u16string* results) {
   if (results) AddReport(*results, {result, nullptr, {}, u"offset", node.offset});
   node.kind = kXmlError;
@@ -140,10 +146,10 @@ bool XmlNodeScanner::doctype(XmlNode& node, std::u16string* results) {
         } else if (t[i] == u'%') {
           int end = find(i, u";");
           i = end < 0 ? m_length : end + 1;
-        } else if (find(i, u"<!--") == i) {
+        } else if (startsAt(i, u"<!--")) {
           int end = find(i + 4, u"-->");
           i = end < 0 ? m_length : end + 3;
-        } else if (find(i, u"<?") == i) {
+        } else if (startsAt(i, u"<?")) {
           int end = find(i + 2, u"?>");
           i = end < 0 ? m_length : end + 2;
         } else if (i + 2 < m_length && t[i] == u'<' && t[i + 1] == u'!' &&

@@ -37,6 +37,7 @@ class XmlNodeScanner {
  private:
   bool startTag(XmlNode& node);
   int find(int from, std::u16string_view what) const;
+  bool startsAt(int at, std::u16string_view what) const;
   bool doctype(XmlNode& node, std::u16string* results);
   void error(XmlNode& node, int length, const char16_t* result, std::u16string* results);
   void unterminated(XmlNode& node, const char16_t* type, std::u16string* results);

@@ -1,7 +1,9 @@
 #include "xml/XmlTextFile.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <new>
 
 #include "platform/win32.h"
 #include "xml/TextConverter.h"
@@ -231,7 +233,17 @@ bool readTextFile(const std::u16string& path, std::u16string& text, std::u16stri
     AddReport(results, {u"read", u"encoding", session.encoding, u"length", 0});
     return session.close(docFlags);
   }
-  std::string bytes(session.opLength, '\0');
+  // A file longer than a document may hold (about 2^30 units) is refused before anything is
+  // allocated for it, and a failed allocation is a failed read, not the end of the program.
+  constexpr size_t kMaxFileUnits = INT_MAX / 2;
+  if (session.opLength / static_cast<size_t>(session.unitSize) > kMaxFileUnits)
+    return session.fileError(ERROR_NOT_ENOUGH_MEMORY);
+  std::string bytes;
+  try {
+    bytes.assign(session.opLength, '\0');
+  } catch (const std::bad_alloc&) {
+    return session.fileError(ERROR_NOT_ENOUGH_MEMORY);
+  }
   if (std::fread(&bytes[0], 1, bytes.size(), session.file) != bytes.size()) return session.fileError(ERROR_READ_FAULT);
   session.opUnits = session.opLength / static_cast<size_t>(session.unitSize);
   AddReport(results, {u"read", u"encoding", session.encoding, u"length", static_cast<long long>(session.opUnits)});

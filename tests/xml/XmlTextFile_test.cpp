@@ -151,6 +151,23 @@ TEST_F(XmlFiles, SaveFollowsMarksAndDeclaration) {
   EXPECT_EQ(back.text(), u"<a>\u4e2d</a>");
 }
 
+TEST_F(XmlFiles, AnUnknownDeclaredEncodingIsWrittenInTheAnsiCodePage) {
+  Put("doc.xml", "previous contents");
+  XmlDocument doc;
+  doc.setDocument(u"<?xml version=\"1.0\" encoding=\"no-such-charset\"?><a>\u4e2d</a>");
+  EXPECT_TRUE(doc.save(Path("doc.xml"))) << Narrow(doc.results());
+  EXPECT_EQ(Get("doc.xml"), "<?xml version=\"1.0\" encoding=\"no-such-charset\"?><a>\xE4\xB8\xAD</a>");
+}
+
+TEST_F(XmlFiles, AFileTooLargeForADocumentFailsToLoadWithoutAllocatingIt) {
+  Put("huge.xml", "<a/>");
+  fs::resize_file(dir_ / "huge.xml", std::uintmax_t{64} << 30);  // sparse: takes no disk space
+  XmlDocument doc;
+  EXPECT_FALSE(doc.load(Path("huge.xml")));
+  EXPECT_TRUE(doc.text().empty());
+  EXPECT_NE(doc.results().find(u"file_error"), std::u16string::npos) << Narrow(doc.results());
+}
+
 TEST_F(XmlFiles, AppendModeWritesTheMarkOnlyIntoAnEmptyFile) {
   int flags = XmlDocument::kAppendFile | XmlDocument::kUtf8Bom;
   std::u16string results;
