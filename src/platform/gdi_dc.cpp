@@ -28,7 +28,16 @@ std::shared_ptr<Bitmap> DefaultBitmap() {
 }
 
 void AddRect(cairo_t* cr, int left, int top, int right, int bottom) {
-  if (right > left && bottom > top) cairo_rectangle(cr, left, top, right - left, bottom - top);
+  if (right <= left || bottom <= top) return;
+  // Cairo's fixed-point coordinates end near 2^23; no image is that large, so clamping changes
+  // nothing visible and a rectangle over the whole int range still covers everything.
+  static constexpr int kLimit = 1 << 22;
+  auto clamp = [](int v) { return std::clamp(v, -kLimit, kLimit); };
+  left = clamp(left);
+  top = clamp(top);
+  right = clamp(right);
+  bottom = clamp(bottom);
+  cairo_rectangle(cr, left, top, right - left, bottom - top);
 }
 
 // The region the DC may draw into (device coordinates), or null for the whole target.

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "gdi_internal.h"
@@ -132,7 +133,8 @@ HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, void** ppv
   }
   const BITMAPINFOHEADER& h = pbmi->bmiHeader;
   // Only top-down 32-bit pixels have the same row order as our images.
-  if (h.biBitCount != 32 || h.biCompression != BI_RGB || h.biWidth <= 0 || h.biHeight >= 0) {
+  if (h.biBitCount != 32 || h.biCompression != BI_RGB || h.biWidth <= 0 || h.biHeight >= 0 ||
+      h.biHeight == INT32_MIN) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return nullptr;
   }
@@ -190,8 +192,10 @@ BOOL AlphaBlend(HDC hdcDest, int xoriginDest, int yoriginDest, int wDest, int hD
   if (!dst || !src) return FALSE;
   int srcW = cairo_image_surface_get_width(src->target) - src->origin.x;
   int srcH = cairo_image_surface_get_height(src->target) - src->origin.y;
+  // Compared as differences so that huge widths cannot wrap past the check.
   if (ftn.BlendOp != AC_SRC_OVER || wDest < 0 || hDest < 0 || wSrc < 0 || hSrc < 0 || xoriginSrc < 0 ||
-      yoriginSrc < 0 || xoriginSrc + wSrc > srcW || yoriginSrc + hSrc > srcH) {
+      yoriginSrc < 0 || xoriginSrc > srcW || yoriginSrc > srcH || wSrc > srcW - xoriginSrc ||
+      hSrc > srcH - yoriginSrc) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

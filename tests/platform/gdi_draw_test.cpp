@@ -1,5 +1,6 @@
 // Shapes, clipping, regions, images and object lifetimes on memory DCs.
 #include <gtest/gtest.h>
+#include <climits>
 
 #include <cstdlib>
 #include <string>
@@ -347,6 +348,37 @@ TEST(GdiImage, DibSectionPixelsAreTheBitmap) {
   DeleteObject(dib);
   bi.bmiHeader.biHeight = 4;  // bottom-up rows are refused, not misdrawn
   EXPECT_EQ(nullptr, CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
+}
+
+TEST(GdiImage, ExtremeCoordinatesAreHandledWithoutOverflow) {
+  HDC dc = CreateCompatibleDC(nullptr);
+  HBITMAP bmp = CreateCompatibleBitmap(dc, 8, 8);
+  HGDIOBJ old = SelectObject(dc, bmp);
+  HBRUSH red = CreateSolidBrush(RGB(255, 0, 0));
+  RECT everything{INT_MIN, 0, INT_MAX, 4};
+  EXPECT_TRUE(FillRect(dc, &everything, red));
+  EXPECT_EQ(RGB(255, 0, 0), GetPixel(dc, 3, 2)) << "a rectangle over the whole int range covers the bitmap";
+  // A source window that would wrap around past the bitmap's edge is refused.
+  HDC src = CreateCompatibleDC(nullptr);
+  HBITMAP srcBmp = CreateCompatibleBitmap(dc, 8, 8);
+  HGDIOBJ srcOld = SelectObject(src, srcBmp);
+  BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, 0};
+  EXPECT_FALSE(AlphaBlend(dc, 0, 0, 4, 4, src, 5, 0, INT_MAX, 4, blend));
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  bi.bmiHeader.biWidth = 4;
+  bi.bmiHeader.biHeight = INT_MIN;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  EXPECT_EQ(nullptr, CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
+  SelectObject(src, srcOld);
+  DeleteObject(srcBmp);
+  DeleteDC(src);
+  SelectObject(dc, old);
+  DeleteObject(red);
+  DeleteObject(bmp);
+  DeleteDC(dc);
 }
 
 TEST(GdiObjects, ABitmapIsSelectedIntoOneDcAtATime) {
