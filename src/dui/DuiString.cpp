@@ -289,3 +289,13 @@ int CDuiString::FormatV(LPCWSTR pstrFormat, va_list args) {
   m_str.swap(out);
   return GetLength();
 }
+
+CDuiString CDuiString::Left(int nLength) const { return Mid(0, nLength); }
+
+CDuiString CDuiString::Mid(int iPos, int nLength) const {
+  int size = GetLength();
+  if (iPos < 0) iPos = 0;
+  if (iPos > size) iPos = size;
+  if (nLength < 0 || nLength > size - iPos) nLength = size - iPos;
+  return CDuiString(m_str.c_str() + iPos, nLength);
+}

@@ -46,6 +46,10 @@ class CDuiString {
   bool operator==(const CDuiString& src) const { return m_str == src.m_str; }
   bool operator!=(const CDuiString& src) const { return m_str != src.m_str; }
 
+  // Parts of the string; counts and positions are kept within it.
+  CDuiString Left(int nLength) const;
+  CDuiString Mid(int iPos, int nLength = -1) const;
+
   // First index of pstrSub at or after iPos, or -1.
   int Find(LPCWSTR pstrSub, int iPos = 0) const;
   // Replaces every occurrence, scanning left to right past each replacement; returns the count.

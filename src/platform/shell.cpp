@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -273,4 +275,68 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPWSTR lp
   }
   SetLastError(ERROR_MR_MID_NOT_FOUND);
   return 0;
+}
+
+namespace {
+// A handle value that names the executable's module; never dereferenced.
+HMODULE const kMainModule = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000));
+
+// Copies text with its terminator into a caller's buffer of nSize characters.
+DWORD CopyOut(const std::u16string& text, LPWSTR buffer, DWORD nSize, bool truncate) {
+  if (text.size() < nSize) {
+    std::copy(text.begin(), text.end(), buffer);
+    buffer[text.size()] = 0;
+    return static_cast<DWORD>(text.size());
+  }
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  if (!truncate) return static_cast<DWORD>(text.size() + 1);
+  if (nSize > 0) {
+    std::copy(text.begin(), text.begin() + (nSize - 1), buffer);
+    buffer[nSize - 1] = 0;
+  }
+  return nSize;
+}
+}  // namespace
+
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
+  if (lpModuleName) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return kMainModule;
+}
+
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  if (hModule && hModule != kMainModule) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return 0;
+  }
+  if (!lpFilename && nSize > 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  char path[4096];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return 0;
+  }
+  return CopyOut(qvp::ToUtf16(std::string_view(path, static_cast<size_t>(n))), lpFilename, nSize, true);
+}
+
+BOOL SetCurrentDirectoryW(LPCWSTR lpPathName) {
+  std::string path;
+  if (!NativePath(lpPathName, path)) return FALSE;
+  if (::chdir(path.c_str()) != 0) return FailErrno(path);
+  return TRUE;
+}
+
+DWORD GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
+  char path[4096];
+  if (!::getcwd(path, sizeof path)) {
+    SetLastError(ErrorFromErrno(errno));
+    return 0;
+  }
+  if (!lpBuffer) nBufferLength = 0;
+  return CopyOut(qvp::ToUtf16(path), lpBuffer, nBufferLength, false);
 }

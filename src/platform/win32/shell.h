@@ -22,6 +22,7 @@
 #define ERROR_DIRECTORY 267L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_WRITE_PROTECT 19L
+#define ERROR_MOD_NOT_FOUND 126L
 
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
@@ -48,3 +49,12 @@ FILE* _wfopen(const WCHAR* filename, const WCHAR* mode);
 // ending in CR LF. Returns its length, 0 when the code has no text or the buffer is too small.
 DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPWSTR lpBuffer,
                      DWORD nSize, va_list* Arguments);
+
+// The program's module: GetModuleHandleW(nullptr) is the one module there is. Its file name is the
+// running executable's full path; a buffer too small gets a truncated, terminated name, the result
+// nSize and ERROR_INSUFFICIENT_BUFFER.
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+BOOL SetCurrentDirectoryW(LPCWSTR lpPathName);
+// Returns the length without the terminator, or the size needed (with it) when nBufferLength is too small.
+DWORD GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer);
