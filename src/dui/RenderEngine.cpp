@@ -752,14 +752,18 @@ void CRenderEngine::DrawColor(HDC hDC, const RECT& rc, DWORD color) {
   }
   BITMAP bm{};
   ::GetObjectW(tile, sizeof(bm), &bm);
-  const uint32_t pixel = Premultiply(color);
-  for (int y = 0; y < tileH; ++y) {
-    auto* row = reinterpret_cast<uint32_t*>(static_cast<unsigned char*>(bits) + static_cast<size_t>(y) * bm.bmWidthBytes);
-    std::fill(row, row + tileW, pixel);
-  }
   HDC mem = ::CreateCompatibleDC(hDC);
   HGDIOBJ old = mem ? ::SelectObject(mem, tile) : nullptr;
   if (old) {
+    // Drawn on through GDI once before its bits are written: the layer takes a DIB that was never
+    // drawn on for an empty one and would blend nothing.
+    ::SetPixel(mem, 0, 0, 0);
+    const uint32_t pixel = Premultiply(color);
+    for (int y = 0; y < tileH; ++y) {
+      auto* row =
+          reinterpret_cast<uint32_t*>(static_cast<unsigned char*>(bits) + static_cast<size_t>(y) * bm.bmWidthBytes);
+      std::fill(row, row + tileW, pixel);
+    }
     const BLENDFUNCTION bf{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     for (int y = area.top; y < area.bottom; y += tileH) {
       const int h = std::min(tileH, area.bottom - y);
