@@ -234,6 +234,10 @@ TEST_F(RenderEngineTest, HtmlBreaksLinesAndWrapsAtSpacesAndBetweenCjk) {
 
   int twoCjk = Extent(u"测试").cx;
   EXPECT_EQ(3 * LineHeight(), Calc(u"测试测试测试", RECT{0, 0, twoCjk, 100}, DT_WORDBREAK).bottom);
+  // Between CJK and a Latin word is a break too: the word moves down whole.
+  RECT mixed = Calc(u"测试abc", RECT{0, 0, Extent(u"测试ab").cx, 100}, DT_WORDBREAK);
+  EXPECT_EQ(2 * LineHeight(), mixed.bottom);
+  EXPECT_EQ(std::max(twoCjk, static_cast<int>(Extent(u"abc").cx)), mixed.right);
   // Styled runs inside one word do not open a break.
   EXPECT_EQ(2 * LineHeight(), Calc(u"aaa b<c #FFFF0000>b</c>b ccc", RECT{0, 0, fit, 100}, DT_WORDBREAK).bottom);
 }
@@ -299,9 +303,10 @@ TEST_F(RenderEngineTest, HtmlLinksReportOneRectanglePerLineUpToTheCapacity) {
   EXPECT_EQ(10 + Extent(u"go here and ").cx, links[1].left);
 
   count = 1;
-  CRenderEngine::DrawHtmlText(canvas_.dc, &pm_, rc, u"<a x>a</a><a y>b</a>", 0xFF000000, links, names, count, 0);
+  CRenderEngine::DrawHtmlText(canvas_.dc, &pm_, rc, u"{x 30}<a x>a</a><a y>b</a>", 0xFF000000, links, names, count, 0);
   EXPECT_EQ(1, count);
   EXPECT_EQ(CDuiString(u"x"), names[0]);
+  EXPECT_EQ(10 + 30, links[0].left);
 
   // A link wrapped over two lines has a rectangle on each.
   RECT narrow{0, 0, Extent(u"aa bb").cx, 100};
