@@ -236,7 +236,8 @@ class HtmlParser {
 
   // Handles the inside of <...>; false when it is not a tag we know (then it is drawn as text).
   bool Tag(std::u16string_view content) {
-    content = Trim(content);
+    // "a < b" is text: a tag's name follows the '<' directly.
+    while (!content.empty() && IsSpace(content.back())) content.remove_suffix(1);
     bool closing = !content.empty() && content.front() == u'/';
     if (closing) content.remove_prefix(1);
     size_t nameEnd = 0;
