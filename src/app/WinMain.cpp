@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "app/Activation.h"
+#include "app/EndpointOverride.h"
 #include "dui/PaintManagerUI.h"
 #include "platform/win32.h"
 #include "ui/LoginWnd.h"
@@ -37,5 +38,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int) {
 
 int main() {
   if (!QvStartDisplay()) return 1;
+  std::string problems = ApplyEndpointOverrides(LookupEndpoints());
+  if (!problems.empty()) std::fputs(problems.c_str(), stderr);
   return wWinMain(::GetModuleHandleW(nullptr), nullptr, const_cast<LPWSTR>(u""), SW_SHOWDEFAULT);
 }
