@@ -668,10 +668,10 @@ bool CPaintManagerUI::MessageHandler(UINT uMsg, WPARAM wParam, LPARAM lParam, LR
     case WM_LBUTTONUP: {
       CPoint pt(lParam);
       m_ptLastMousePos = pt;
-      if (!m_pEventClick) return false;
-      ReleaseCapture();
       CControlUI* control = m_pEventClick;
+      if (!control) return false;
       m_pEventClick = nullptr;
+      ReleaseCapture();
       SendMouseEvent(control, UIEVENT_BUTTONUP, wParam, lParam, pt);
       return false;
     }
@@ -734,7 +734,8 @@ bool CPaintManagerUI::MessageHandler(UINT uMsg, WPARAM wParam, LPARAM lParam, LR
       return false;
     }
     case WM_CAPTURECHANGED:
-      if (reinterpret_cast<HWND>(lParam) != m_hWndPaint) {
+      // Only a capture taken away by someone else; our own release clears the flag first.
+      if (m_bMouseCapture && reinterpret_cast<HWND>(lParam) != m_hWndPaint) {
         m_bMouseCapture = false;
         if (CControlUI* control = m_pEventClick) {
           // Someone else took the mouse: the pressed control gets its release where the mouse was.

@@ -236,7 +236,8 @@ class HtmlParser {
 
   // Handles the inside of <...>; false when it is not a tag we know (then it is drawn as text).
   bool Tag(std::u16string_view content) {
-    content = Trim(content);
+    // "a < b" is text: a tag's name follows the '<' directly.
+    while (!content.empty() && IsSpace(content.back())) content.remove_suffix(1);
     bool closing = !content.empty() && content.front() == u'/';
     if (closing) content.remove_prefix(1);
     size_t nameEnd = 0;
@@ -752,14 +753,18 @@ void CRenderEngine::DrawColor(HDC hDC, const RECT& rc, DWORD color) {
   }
   BITMAP bm{};
   ::GetObjectW(tile, sizeof(bm), &bm);
-  const uint32_t pixel = Premultiply(color);
-  for (int y = 0; y < tileH; ++y) {
-    auto* row = reinterpret_cast<uint32_t*>(static_cast<unsigned char*>(bits) + static_cast<size_t>(y) * bm.bmWidthBytes);
-    std::fill(row, row + tileW, pixel);
-  }
   HDC mem = ::CreateCompatibleDC(hDC);
   HGDIOBJ old = mem ? ::SelectObject(mem, tile) : nullptr;
   if (old) {
+    // Drawn on through GDI once before its bits are written: the layer takes a DIB that was never
+    // drawn on for an empty one and would blend nothing.
+    ::SetPixel(mem, 0, 0, 0);
+    const uint32_t pixel = Premultiply(color);
+    for (int y = 0; y < tileH; ++y) {
+      auto* row =
+          reinterpret_cast<uint32_t*>(static_cast<unsigned char*>(bits) + static_cast<size_t>(y) * bm.bmWidthBytes);
+      std::fill(row, row + tileW, pixel);
+    }
     const BLENDFUNCTION bf{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     for (int y = area.top; y < area.bottom; y += tileH) {
       const int h = std::min(tileH, area.bottom - y);

@@ -4,6 +4,12 @@
 
 #include "dui/PaintManagerUI.h"
 
+CWindowWnd::~CWindowWnd() {
+  if (m_hWnd && ::IsWindow(m_hWnd) &&
+      ::GetWindowLongPtrW(m_hWnd, GWLP_USERDATA) == reinterpret_cast<LONG_PTR>(this))
+    ::SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, 0);
+}
+
 bool CWindowWnd::RegisterWindowClass() {
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;

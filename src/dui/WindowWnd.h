@@ -7,7 +7,8 @@
 class CWindowWnd {
  public:
   CWindowWnd() = default;
-  virtual ~CWindowWnd() = default;
+  // A native window that outlives its object is let go: its messages get default handling.
+  virtual ~CWindowWnd();
   CWindowWnd(const CWindowWnd&) = delete;
   CWindowWnd& operator=(const CWindowWnd&) = delete;
 

@@ -141,7 +141,13 @@ Dc::~Dc() {
 
 std::shared_ptr<Dc> LookupDc(HDC hdc) {
   auto dc = LookupAs<Dc>(hdc, GdiType::Dc);
-  if (!dc) SetLastError(ERROR_INVALID_HANDLE);
+  if (!dc) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return dc;
+  }
+  // A DIB's pixels may have been written through its bits since the last call: cairo must not
+  // go on taking the surface for the untouched one it created.
+  if (dc->bitmap && dc->bitmap->dibBits) cairo_surface_mark_dirty(dc->target);
   return dc;
 }
 

@@ -1,14 +1,27 @@
 #include "DuiTestWindow.h"
 
+#include "platform/testing_gdi.h"
 #include "support/WindowFixture.h"
 
 namespace qvtest {
+
+namespace {
+// The fonts' aliases come from the source tree: the test binaries have no Skins folder beside them.
+const bool g_fontsAliased = [] {
+  qvplatform::testing::SetFontConfigFile(std::string(QV_SOURCE_DIR) + "/Skins/fonts.conf");
+  return true;
+}();
+}  // namespace
 
 std::string Utf8(const CDuiString& text) {
   int n = ::WideCharToMultiByte(CP_UTF8, 0, text.GetData(), text.GetLength(), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, text.GetData(), text.GetLength(), out.data(), n, nullptr, nullptr);
   return out;
+}
+
+DuiTestWindow::~DuiTestWindow() {
+  if (m_hWnd) ::DestroyWindow(m_hWnd);
 }
 
 HWND DuiTestWindow::Open(int x, int y, int cx, int cy, DWORD style) {

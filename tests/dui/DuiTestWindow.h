@@ -15,6 +15,7 @@ class DuiTestWindow : public CWindowWnd, public INotifyUI {
  public:
   explicit DuiTestWindow(std::u16string layout, IDialogBuilderCallback* callback = nullptr)
       : m_layout(std::move(layout)), m_callback(callback) {}
+  ~DuiTestWindow() override;
 
   // Creates the window at (x, y), shows it and pumps until it has painted.
   HWND Open(int x = 100, int y = 100, int cx = 200, int cy = 100, DWORD style = WS_POPUP);

@@ -350,6 +350,40 @@ TEST(GdiImage, DibSectionPixelsAreTheBitmap) {
   EXPECT_EQ(nullptr, CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
 }
 
+TEST(GdiImage, BitsWrittenIntoAFreshDibAreWhatBlitsAndBlendsCopy) {
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  bi.bmiHeader.biWidth = 2;
+  bi.bmiHeader.biHeight = -2;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  HBITMAP dib = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  ASSERT_NE(nullptr, dib);
+  // Half-transparent black, premultiplied; never drawn on through GDI before.
+  for (int i = 0; i < 4; ++i) static_cast<uint32_t*>(bits)[i] = 0x80000000u;
+  HDC src = CreateCompatibleDC(nullptr);
+  HGDIOBJ oldSrc = SelectObject(src, dib);
+  HDC dst = CreateCompatibleDC(nullptr);
+  HBITMAP canvas = CreateCompatibleBitmap(dst, 4, 4);
+  HGDIOBJ oldDst = SelectObject(dst, canvas);
+  RECT all{0, 0, 4, 4};
+  FillRect(dst, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+  BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+  ASSERT_TRUE(AlphaBlend(dst, 0, 0, 2, 2, src, 0, 0, 2, 2, blend));
+  EXPECT_NEAR(GetRValue(GetPixel(dst, 1, 1)), 127, 2) << "the written pixels were taken for empty ones";
+  // Bits changed again after GDI has used the DIB are seen too.
+  for (int i = 0; i < 4; ++i) static_cast<uint32_t*>(bits)[i] = 0xFF0000FFu;
+  ASSERT_TRUE(BitBlt(dst, 2, 2, 2, 2, src, 0, 0, SRCCOPY));
+  EXPECT_EQ(RGB(0, 0, 255), GetPixel(dst, 3, 3));
+  SelectObject(src, oldSrc);
+  SelectObject(dst, oldDst);
+  DeleteDC(src);
+  DeleteDC(dst);
+  DeleteObject(dib);
+  DeleteObject(canvas);
+}
+
 TEST(GdiImage, ExtremeCoordinatesAreHandledWithoutOverflow) {
   HDC dc = CreateCompatibleDC(nullptr);
   HBITMAP bmp = CreateCompatibleBitmap(dc, 8, 8);

@@ -1,0 +1,43 @@
+// The click-through panel below the main bar that shows the room's latest chat lines, gifts and
+// entries, each for 30 s (the last one stays), at most 15, growing and shrinking with its text.
+#pragma once
+
+#include <list>
+
+#include "dui/PaintManagerUI.h"
+#include "dui/WindowWnd.h"
+
+struct stVirelMsg;
+class CQvGameMainWnd;
+class CQvGameWebMsgWnd;
+
+constexpr int MAX_WEBMSG_COUNT = 15;
+constexpr UINT WEBMSG_LIFETIME_MS = 30000;
+
+struct stWebMsgItem {
+  stVirelMsg* pRecord = nullptr;  // owned
+  CQvGameWebMsgWnd* pWnd = nullptr;
+  UINT uTimerId = 0;  // 0: no expiry running
+};
+
+class CQvGameWebMsgWnd : public CWindowWnd, public INotifyUI {
+ public:
+  CQvGameWebMsgWnd(HWND hWndMainBar, HWND hWndMask, CQvGameMainWnd* pMainWnd);
+  ~CQvGameWebMsgWnd() override;
+
+  CPaintManagerUI m_pm;
+  COLORREF m_crNickname = RGB(213, 120, 177);  // the main bar sets both with its skin
+  COLORREF m_crText = RGB(134, 241, 116);
+  // Everything below is the window's own; public for the tests that look at it.
+  std::list<stWebMsgItem*> m_items;
+  HFONT m_hFont = nullptr;
+  HBRUSH m_hBkBrush = nullptr;
+  HWND m_hWndMask = nullptr;
+  CQvGameMainWnd* m_pMainWnd = nullptr;
+
+ protected:
+  LPCWSTR GetWindowClassName() const override { return u"UIGameWebMsgFrame"; }
+  UINT GetClassStyle() const override { return CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS | CS_SAVEBITS; }
+  LRESULT HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) override;
+  void Notify(TNotifyUI& msg) override { (void)msg; }
+};
