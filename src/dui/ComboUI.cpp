@@ -85,6 +85,7 @@ CComboWnd* CComboWnd::Open(CComboUI* pOwner) {
     wnd->Detach();
     return nullptr;
   }
+  ::GetAsyncKeyState(VK_LBUTTON);  // forgets earlier presses: see WM_KILLFOCUS
   wnd->ShowWindow(true, true);
   if (::GetFocus() != wnd->GetHWND()) ::SetFocus(wnd->GetHWND());
   return wnd;
@@ -280,8 +281,10 @@ LRESULT CComboWnd::Dispatch(UINT uMsg, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_KILLFOCUS:
       if (reinterpret_cast<HWND>(wParam) != m_hWnd) {
-        // A press on the combo itself closes the drop-down; its release must not reopen it.
-        if (m_pOwner && (::GetAsyncKeyState(VK_LBUTTON) & 0x8000) && m_pOwner->GetManager()) {
+        // A press on the combo itself closes the drop-down; its release must not reopen it. The
+        // press may be over already: "pressed since the last call" counts (that bit was cleared
+        // when the drop-down opened).
+        if (m_pOwner && (::GetAsyncKeyState(VK_LBUTTON) & 0x8001) && m_pOwner->GetManager()) {
           POINT pt;
           ::GetCursorPos(&pt);
           ::ScreenToClient(m_pOwner->GetManager()->GetPaintWindow(), &pt);
