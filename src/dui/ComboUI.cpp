@@ -11,7 +11,6 @@
 namespace {
 
 constexpr int kDefaultDropHeight = 150;
-constexpr UINT kVkF4 = 0x73;  // the platform's key list has no VK_F4
 
 CControlUI* CALLBACK CollectControl(CControlUI* pThis, LPVOID pData) {
   static_cast<std::vector<CControlUI*>*>(pData)->push_back(pThis);
@@ -258,7 +257,7 @@ LRESULT CComboWnd::Dispatch(UINT uMsg, WPARAM wParam, LPARAM lParam) {
       switch (wParam) {
         case VK_ESCAPE:
         case VK_RETURN:
-        case kVkF4:
+        case VK_F4:
           PostClose();
           return 0;
         case VK_UP:
@@ -605,7 +604,7 @@ void CComboUI::DoEvent(TEventUI& event) {
     case UIEVENT_SYSKEY: {
       if (!IsKeyboardEnabled() || !IsEnabled()) break;
       bool alt = event.Type == UIEVENT_SYSKEY || ::GetKeyState(VK_MENU) < 0;
-      if (event.chKey == kVkF4 || (alt && (event.chKey == VK_DOWN || event.chKey == VK_UP))) {
+      if (event.chKey == VK_F4 || (alt && (event.chKey == VK_DOWN || event.chKey == VK_UP))) {
         Activate();
         return;
       }
