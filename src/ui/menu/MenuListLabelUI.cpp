@@ -253,6 +253,9 @@ void CMenuListLabelUI::DrawItemBk(HDC hDC) {
   bool hot = (m_uButtonState & MENUITEM_STATE_HOT) != 0;
   DWORD color = hot ? style->dwHotBkColor : style->dwBkColor;
   if (color != 0) CRenderEngine::DrawColor(hDC, m_rcItem, color);
+  // The control's own colour over the menu's: drawn after the text, as the library would, it
+  // would hide the text.
+  PaintBkColor(hDC);
   // The first state image that draws is the whole background.
   auto tryImage = [&](CDuiString& image) {
     if (image.IsEmpty()) return false;
@@ -282,9 +285,10 @@ void CMenuListLabelUI::DrawMark(HDC hDC, CDuiString& sMark, const CDuiString& sD
 
 void CMenuListLabelUI::DoPaint(HDC hDC, const RECT& rcPaint) {
   if (!::IntersectRect(&m_rcPaint, &rcPaint, &m_rcItem)) return;
-  // The control's own colour first: drawn after the text it would hide it.
-  CControlUI::PaintBkColor(hDC);
-  if (m_pOwner) DrawItemBk(hDC);
+  if (m_pOwner)
+    DrawItemBk(hDC);
+  else
+    PaintBkColor(hDC);
   DrawItemText(hDC, m_rcItem);
   DrawMark(hDC, m_sNextMenuMark, m_sNextMenuDest);
   // The library's painting of the control, less its background, which is drawn above.
