@@ -340,3 +340,17 @@ DWORD GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer) {
   if (!lpBuffer) nBufferLength = 0;
   return CopyOut(qvp::ToUtf16(path), lpBuffer, nBufferLength, false);
 }
+
+DWORD GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {
+  if (!lpName || !*lpName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const char* value = std::getenv(qvp::ToUtf8(lpName).c_str());
+  if (!value) {
+    SetLastError(ERROR_ENVVAR_NOT_FOUND);
+    return 0;
+  }
+  if (!lpBuffer) nSize = 0;
+  return CopyOut(qvp::ToUtf16(value), lpBuffer, nSize, false);
+}

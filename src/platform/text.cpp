@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -188,4 +189,34 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
     return 0;
   if (lpUsedDefaultChar) *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
   return Deliver(bytes, lpMultiByteStr, cbMultiByte);
+}
+
+long _wtol(const WCHAR* str) {
+  if (!str) return 0;
+  const WCHAR* p = str;
+  while (*p == u' ' || (*p >= u'\t' && *p <= u'\r')) ++p;
+  bool negative = false;
+  if (*p == u'+' || *p == u'-') negative = *p++ == u'-';
+  const unsigned long long limit = negative ? static_cast<unsigned long long>(LONG_MAX) + 1 : LONG_MAX;
+  unsigned long long value = 0;
+  bool overflow = false;
+  for (; *p >= u'0' && *p <= u'9'; ++p) {
+    unsigned d = static_cast<unsigned>(*p - u'0');
+    if (overflow || value > (limit - d) / 10)
+      overflow = true;
+    else
+      value = value * 10 + d;
+  }
+  if (overflow) {
+    errno = ERANGE;
+    return negative ? LONG_MIN : LONG_MAX;
+  }
+  return negative ? static_cast<long>(0 - value) : static_cast<long>(value);
+}
+
+int _wtoi(const WCHAR* str) {
+  long v = _wtol(str);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
 }

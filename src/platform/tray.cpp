@@ -4,13 +4,16 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "clock.h"
 #include "gdi_internal.h"
 #include "testing_tray.h"
 #include "tray_internal.h"
 #include "user_internal.h"
+#include "utf.h"
 #include "win32.h"
+#include "win32/shell.h"
 #include "x11/X11Backend.h"
 
 #ifndef ERROR_INVALID_ICON_HANDLE
@@ -215,6 +218,34 @@ HICON CreateIconIndirect(PICONINFO info) {
   Icons().next += 4;
   Icons().icons[handle] = std::move(image);
   return reinterpret_cast<HICON>(handle);
+}
+
+HICON LoadIconW(HINSTANCE hInstance, LPCWSTR lpIconName) {
+  uintptr_t id = reinterpret_cast<uintptr_t>(lpIconName);
+  if (!lpIconName || id > 0xFFFF || (hInstance && hInstance != GetModuleHandleW(nullptr))) {
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    return nullptr;
+  }
+  static std::mutex mutex;
+  static std::map<uintptr_t, HICON> loaded;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = loaded.find(id);
+  if (it != loaded.end()) return it->second;
+  WCHAR exe[4096];
+  DWORD n = GetModuleFileNameW(nullptr, exe, 4096);
+  std::u16string path(exe, n < 4096 ? n : 0);
+  path.resize(path.find_last_of(u'/') + 1);
+  path += u"res/icon" + qvp::ToUtf16(std::to_string(id)) + u".png";
+  auto bitmap = static_cast<HBITMAP>(LoadImageW(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+  if (!bitmap) {
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    return nullptr;
+  }
+  ICONINFO info{TRUE, 0, 0, nullptr, bitmap};
+  HICON icon = CreateIconIndirect(&info);
+  DeleteObject(bitmap);
+  if (icon) loaded[id] = icon;
+  return icon;
 }
 
 BOOL DestroyIcon(HICON hIcon) {

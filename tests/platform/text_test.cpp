@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -300,3 +302,20 @@ TEST(Utf, InternalHelpersReplaceOrStop) {
 }
 
 }  // namespace
+
+TEST(WideNumbers, ParseLikeTheRuntimeAndSaturate) {
+  EXPECT_EQ(_wtoi(u"12345"), 12345);
+  EXPECT_EQ(_wtoi(u"  -007x"), -7);
+  EXPECT_EQ(_wtoi(u"+42"), 42);
+  EXPECT_EQ(_wtoi(u"abc"), 0);
+  EXPECT_EQ(_wtoi(u""), 0);
+  EXPECT_EQ(_wtoi(nullptr), 0);
+  EXPECT_EQ(_wtoi(u"99999999999999999999999"), INT_MAX);
+  EXPECT_EQ(_wtoi(u"-99999999999999999999999"), INT_MIN);
+  errno = 0;
+  EXPECT_EQ(_wtol(u"-9223372036854775808"), LONG_MIN);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(_wtol(u"9223372036854775808"), LONG_MAX);
+  EXPECT_EQ(errno, ERANGE);
+  EXPECT_EQ(_wtol(u"99999999999999999999999999999999999999"), LONG_MAX) << "no wrap-around";
+}

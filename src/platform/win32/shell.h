@@ -23,6 +23,7 @@
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_WRITE_PROTECT 19L
 #define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_ENVVAR_NOT_FOUND 203L
 
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
@@ -58,3 +59,6 @@ DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 BOOL SetCurrentDirectoryW(LPCWSTR lpPathName);
 // Returns the length without the terminator, or the size needed (with it) when nBufferLength is too small.
 DWORD GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer);
+// The process environment. Returns the value's length, or the size needed (with the terminator)
+// when nSize is too small; 0 with ERROR_ENVVAR_NOT_FOUND when the variable is not set.
+DWORD GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);

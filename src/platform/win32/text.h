@@ -19,3 +19,10 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
 // The ANSI code page: 65001 in a UTF-8 locale, else the locale's code page (936 for GBK...).
 UINT GetACP();
 UINT GetOEMCP();
+
+// The C runtime's wide-string numbers, base 10: optional white space and sign, then digits; 0
+// when no number starts the string. _wtol saturates at LONG_MIN/LONG_MAX (errno ERANGE), _wtoi at
+// INT_MIN/INT_MAX. (The runtime's wcstol cannot be declared for this WCHAR without clashing with
+// the standard library's wchar_t one; _wtol is its base-10 form.)
+long _wtol(const WCHAR* str);
+int _wtoi(const WCHAR* str);

@@ -54,3 +54,9 @@ typedef ICONINFO* PICONINFO;
 
 HICON CreateIconIndirect(PICONINFO piconinfo);
 BOOL DestroyIcon(HICON hIcon);
+
+// The program's icon resources: icon <id> of the module is the PNG file res/icon<id>.png beside the
+// executable. Like Windows' shared icons, one handle per id is kept for the process; it must not
+// be destroyed. Fails with ERROR_RESOURCE_NAME_NOT_FOUND for a missing file or a name that is not
+// an integer resource of the program's module.
+HICON LoadIconW(HINSTANCE hInstance, LPCWSTR lpIconName);
