@@ -68,6 +68,8 @@ void CVerticalLayoutUI::SetPos(RECT rc, bool bNeedInvalidate) {
       sz.cy = plan.expand + (++adjusted == plan.adjustables ? plan.remainder : 0);
     }
     sz.cy = Clamp(sz.cy, item->GetMinHeight(), item->GetMaxHeight());
+    // Across the layout only a fixed width counts; an item's estimate is about its height.
+    sz.cx = item->GetFixedWidth();
     if (sz.cx == 0) sz.cx = available.cx - pad.left - pad.right;
     sz.cx = Clamp(sz.cx, item->GetMinWidth(), item->GetMaxWidth());
     RECT ctrl{rc.left + pad.left, y + pad.top, rc.left + pad.left + sz.cx, y + pad.top + sz.cy};
@@ -121,6 +123,7 @@ void CHorizontalLayoutUI::SetPos(RECT rc, bool bNeedInvalidate) {
     SIZE sz = item->EstimateSize(available);
     if (sz.cx == 0) sz.cx = plan.expand + (++adjusted == plan.adjustables ? plan.remainder : 0);
     sz.cx = Clamp(sz.cx, item->GetMinWidth(), item->GetMaxWidth());
+    sz.cy = item->GetFixedHeight();
     if (sz.cy == 0) sz.cy = available.cy - pad.top - pad.bottom;
     sz.cy = Clamp(sz.cy, item->GetMinHeight(), item->GetMaxHeight());
     RECT ctrl{x + pad.left, rc.top + pad.top, x + pad.left + sz.cx, rc.top + pad.top + sz.cy};

@@ -10,7 +10,12 @@ namespace {
 constexpr UINT kManagerWork = WM_APP + 1;
 
 HINSTANCE g_hInstance = nullptr;
-CDuiString g_resourcePath;
+
+// Made on first use: other files' static objects may set it before this file's are constructed.
+CDuiString& ResourcePathValue() {
+  static CDuiString path;
+  return path;
+}
 
 std::u16string Key(LPCWSTR text) { return text ? std::u16string(text) : std::u16string(); }
 
@@ -113,12 +118,13 @@ CDuiString CPaintManagerUI::GetInstancePath() {
   return CDuiString(path, cut);
 }
 
-const CDuiString& CPaintManagerUI::GetResourcePath() { return g_resourcePath; }
+const CDuiString& CPaintManagerUI::GetResourcePath() { return ResourcePathValue(); }
 
 void CPaintManagerUI::SetResourcePath(LPCWSTR pStrPath) {
-  g_resourcePath = pStrPath;
-  int n = g_resourcePath.GetLength();
-  if (n > 0 && g_resourcePath[n - 1] != u'/' && g_resourcePath[n - 1] != u'\\') g_resourcePath += u'/';
+  CDuiString& path = ResourcePathValue();
+  path = pStrPath;
+  int n = path.GetLength();
+  if (n > 0 && path[n - 1] != u'/' && path[n - 1] != u'\\') path += u'/';
 }
 
 void CPaintManagerUI::MessageLoop() {
@@ -232,7 +238,7 @@ const TImageInfo* CPaintManagerUI::AddImage(LPCWSTR pStrBitmap, LPCWSTR type, DW
   (void)type;  // images are files; there are no resource types here
   if (!pStrBitmap || !*pStrBitmap) return nullptr;
   CDuiString path(pStrBitmap);
-  if (pStrBitmap[0] != u'/') path = g_resourcePath + pStrBitmap;
+  if (pStrBitmap[0] != u'/') path = ResourcePathValue() + pStrBitmap;
   TImageInfo* image = CRenderEngine::LoadImage(path, mask);
   if (!image) return nullptr;
   auto& slot = m_mImageHash.emplace(Key(pStrBitmap), std::unique_ptr<TImageInfo, void (*)(TImageInfo*)>(

@@ -346,8 +346,9 @@ void CQvGameMainWnd::Notify(TNotifyUI& msg) {
 void CQvGameMainWnd::OnTrayNotify(LPARAM lParam) {
   if (lParam == WM_RBUTTONUP) {
     CControlUI* control = m_pm.FindControl(Formatted(u"MenuTray%d", m_nSkin));
-    auto* menu = control ? static_cast<CMenuUIEx*>(control->GetInterface(u"CMenuUIEx")) : nullptr;
-    if (!menu || menu->IsOpen()) return;
+    auto* menu = control && CDuiString(control->GetClass()) == u"CMenuUIEx" ? static_cast<CMenuUIEx*>(control)
+                                                                               : nullptr;
+    if (!menu || menu->GetMenuWindow()) return;
     menu->SetReportValue(reinterpret_cast<WPARAM>(m_pm.GetRoot()));
     menu->EnableItemById(kMenuShowMessages, !m_bExpanded);
     menu->EnableItemById(kMenuHideMessages, m_bExpanded);
