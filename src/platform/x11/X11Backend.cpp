@@ -196,6 +196,12 @@ void X11Backend::AddEventFilter(std::function<bool(XEvent&)> filter) {
   filters_.push_back(std::move(filter));
 }
 
+void X11Backend::SetWindowName(unsigned long xwin, const std::string& utf8) {
+  for (const char* property : {"_NET_WM_NAME", "WM_NAME"})
+    XChangeProperty(dpy_, xwin, atom(property), atom("UTF8_STRING"), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(utf8.data()), static_cast<int>(utf8.size()));
+}
+
 TrayHost& X11Backend::Tray() {
   std::lock_guard<std::mutex> lock(trayMutex_);
   if (!tray_) tray_ = std::make_unique<X11Tray>(*this);
@@ -490,10 +496,7 @@ void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
   if (changes & kChangedText) {
     std::u16string title(256, u'\0');
     title.resize(GetWindowTextW(hwnd, &title[0], 256));
-    std::string utf8 = ToUtf8(title);
-    XChangeProperty(dpy_, xwin, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(utf8.data()), static_cast<int>(utf8.size()));
-    XStoreName(dpy_, xwin, utf8.c_str());
+    SetWindowName(xwin, ToUtf8(title));
   }
   if (changes & kChangedStyle) {
     ApplyHints(hwnd, xwin);

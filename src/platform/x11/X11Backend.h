@@ -48,6 +48,9 @@ class X11Backend : public Backend {
   Display* display() const { return dpy_; }
   XWin root() const { return root_; }
   Atom atom(const char* name);
+  // Names a window in UTF-8 for both the old and the new name property: WM_NAME as a STRING would
+  // claim Latin-1 and turn CJK titles into mojibake for every client that reads it.
+  void SetWindowName(unsigned long xwin, const std::string& utf8);
   // Events of windows the backend does not own (the tray icon's); true when handled.
   void AddEventFilter(std::function<bool(XEvent&)> filter);
   // The XEmbed notification area's client, made on first use.

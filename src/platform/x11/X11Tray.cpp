@@ -71,10 +71,7 @@ void X11Tray::CreateWindowFor(Icon& icon) {
 
 // Trays show a window's name as the icon's title.
 void X11Tray::SetTip(Icon& icon) {
-  std::string utf8 = ToUtf8(icon.icon.tip);
-  XChangeProperty(dpy_, icon.xwin, backend_.atom("_NET_WM_NAME"), backend_.atom("UTF8_STRING"), 8, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(utf8.data()), static_cast<int>(utf8.size()));
-  XStoreName(dpy_, icon.xwin, utf8.c_str());
+  backend_.SetWindowName(icon.xwin, ToUtf8(icon.icon.tip));
 }
 
 void X11Tray::Dock(Icon& icon) {

@@ -1,0 +1,134 @@
+// The real program on a private X desktop against the room simulator: the login window, a
+// connection made with the mouse, the bar and the room's messages at the right edge, a second
+// start that only wakes the first, and Shift+Tab from the keyboard.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "e2e/support/XSession.h"
+#include "support/Watchdog.h"
+#include "tools/RoomSimProcess.h"
+
+using qve2e::SessionOptions;
+using qve2e::XSession;
+
+namespace {
+
+void NoPump() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
+struct Geometry {
+  bool found = false;
+  int x = 0, y = 0, width = 0, height = 0;
+};
+
+class Program : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qvtest::SetWatchdogLimit(std::chrono::seconds(150));
+    SessionOptions options;
+    options.tray = true;
+    session_ = std::make_unique<XSession>(options);
+    ASSERT_TRUE(session_->ok()) << session_->error();
+    // A few room messages after the join, then quiet: every message would wake the messages again.
+    std::string scenario = session_->folder() + "/scenario.jsonl";
+    std::ofstream(scenario) << "{\"delay\":300,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"小明\",\"content\":\"主播好[x_08laugh]\"}}\n"
+                            << "{\"delay\":300,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Ann\",\"content\":\"hi\"}}\n"
+                            << "{\"delay\":300,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Bob\",\"content\":\"666\"}}\n";
+    ASSERT_TRUE(sim_.Start({"--scenario", scenario})) << sim_.startError();
+    config_ = session_->folder() + "/config";
+    std::filesystem::create_directories(config_ + "/QvGameAssist");
+    std::ofstream(config_ + "/QvGameAssist/QvGameAssit.xml", std::ios::binary)
+        << "<AutoConnect>0</AutoConnect>\r\n<RoomID0>888</RoomID0>\r\n";
+    ::setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+    ::setenv("QV_API_ENDPOINT", ("127.0.0.1:" + std::to_string(sim_.apiPort())).c_str(), 1);
+    ::setenv("QV_ROOM_ENDPOINT", ("127.0.0.1:" + std::to_string(sim_.roomPort())).c_str(), 1);
+  }
+  void TearDown() override {
+    if (program_ > 0) session_->Stop(program_);
+  }
+
+  // The largest visible window with exactly this title (the tray icon's window shares the bar's).
+  Geometry Window(const std::string& title) {
+    Geometry best;
+    std::string ids;
+    if (!session_->Run({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}, NoPump, &ids)) return best;
+    std::istringstream idLines(ids);
+    std::string id;
+    while (std::getline(idLines, id)) {
+      std::string out;
+      if (id.empty() || !session_->Run({"xdotool", "getwindowgeometry", "--shell", id}, NoPump, &out)) continue;
+      Geometry g;
+      std::istringstream lines(out);
+      std::string line;
+      while (std::getline(lines, line)) {
+        auto value = [&](const char* key, int& v) {
+          if (line.rfind(key, 0) == 0) v = std::atoi(line.c_str() + std::strlen(key));
+        };
+        value("X=", g.x);
+        value("Y=", g.y);
+        value("WIDTH=", g.width);
+        value("HEIGHT=", g.height);
+      }
+      g.found = g.width > 0;
+      if (g.found && g.width * g.height > best.width * best.height) best = g;
+    }
+    return best;
+  }
+  bool WaitForWindow(const std::string& title, Geometry& g, int ms = 20000) {
+    return XSession::WaitFor([&] { return (g = Window(title)).found; }, NoPump, ms);
+  }
+  bool Click(int x, int y) {
+    return session_->Run({"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "1"}, NoPump);
+  }
+
+  std::unique_ptr<XSession> session_;
+  simtest::RoomSimProcess sim_;
+  std::string config_;
+  pid_t program_ = -1;
+};
+
+}  // namespace
+
+TEST_F(Program, ConnectsShowsTheRoomAtTheRightEdgeAndStaysASingleInstance) {
+  program_ = session_->Spawn({QVGAMEASSIST_PATH}, session_->folder() + "/program.out");
+  ASSERT_GT(program_, 0);
+  Geometry login;
+  ASSERT_TRUE(WaitForWindow("Qv直播助手", login)) << "the login window did not appear";
+  EXPECT_EQ(login.width, 272);
+  EXPECT_EQ(login.height, 200);
+  // Centred in the work area (1280 x 800, less whatever the tray host reserves).
+  EXPECT_NEAR(login.x + login.width / 2, 640, 40);
+
+  // The stored room is in the edit box: the Connect button joins it.
+  ASSERT_TRUE(Click(login.x + 135, login.y + 158));
+  ASSERT_TRUE(sim_.WaitForLog({"\"event\":\"join\""}, std::chrono::seconds(20))) << "no join reached the room";
+  Geometry messages;
+  ASSERT_TRUE(WaitForWindow("Qv直播助手消息窗体", messages, 30000)) << "the message window did not appear";
+  Geometry bar = Window("Qv直播助手");
+  ASSERT_TRUE(bar.found);
+  EXPECT_EQ(bar.x + bar.width, 1280) << "the bar sits at the right edge";
+  EXPECT_EQ(messages.x, bar.x);
+  EXPECT_EQ(messages.y, bar.y + bar.height);
+  // The three room messages make the overlay grow from its first 35 pixels to three lines.
+  EXPECT_TRUE(XSession::WaitFor([&] { return Window("Qv直播助手消息窗体").height > 75; }, NoPump, 20000))
+      << Window("Qv直播助手消息窗体").height;
+
+  // A second start ends at once with 0 and leaves the first one running.
+  std::string out;
+  EXPECT_TRUE(session_->Run({QVGAMEASSIST_PATH}, NoPump, &out));
+  EXPECT_EQ(::waitpid(program_, nullptr, WNOHANG), 0);
+
+  // Shift+Tab, with the focus anywhere, folds the messages away and brings them back (the room
+  // has gone quiet by now).
+  ASSERT_TRUE(session_->Run({"xdotool", "key", "shift+Tab"}, NoPump));
+  EXPECT_TRUE(XSession::WaitFor([&] { return !Window("Qv直播助手消息窗体").found; }, NoPump, 10000));
+  ASSERT_TRUE(session_->Run({"xdotool", "key", "shift+Tab"}, NoPump));
+  EXPECT_TRUE(XSession::WaitFor([&] { return Window("Qv直播助手消息窗体").found; }, NoPump, 10000));
+}
