@@ -8,9 +8,12 @@
 
 #include "dui/ButtonUI.h"
 #include "dui/CheckBoxUI.h"
+#include "dui/ComboUI.h"
 #include "dui/ContainerUI.h"
+#include "dui/EditUI.h"
 #include "dui/HorizontalLayoutUI.h"
 #include "dui/LabelUI.h"
+#include "dui/ListUI.h"
 #include "dui/OptionUI.h"
 #include "dui/PaintManagerUI.h"
 #include "dui/ProgressUI.h"
@@ -143,6 +146,11 @@ CControlUI* CDialogBuilder::CreateBuiltinControl(LPCWSTR pstrClass) {
   if (cls == u"CheckBox") return new CCheckBoxUI;
   if (cls == u"Progress") return new CProgressUI;
   if (cls == u"ScrollBar") return new CScrollBarUI;
+  if (cls == u"Edit") return new CEditUI;
+  if (cls == u"Combo") return new CComboUI;
+  if (cls == u"ListElement") return new CListElementUI;
+  if (cls == u"ListLabelElement") return new CListLabelElementUI;
+  if (cls == u"ListContainerElement") return new CListContainerElementUI;
   return nullptr;
 }
 

@@ -19,6 +19,8 @@ void CLabelUI::SetTextStyle(UINT uStyle) {
 }
 
 void CLabelUI::SetTextColor(DWORD dwTextColor) {
+  // Windows set colours while painting (WM_CTLCOLOREDIT): an unchanged colour must not repaint.
+  if (m_dwTextColor == dwTextColor) return;
   m_dwTextColor = dwTextColor;
   Invalidate();
 }

@@ -712,6 +712,7 @@ bool CPaintManagerUI::MessageHandler(UINT uMsg, WPARAM wParam, LPARAM lParam, LR
     }
     case WM_CHAR:
     case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
     case WM_KEYUP: {
       if (uMsg == WM_KEYDOWN && wParam == VK_TAB) {
         SetNextTabControl(::GetKeyState(VK_SHIFT) >= 0);
@@ -721,7 +722,10 @@ bool CPaintManagerUI::MessageHandler(UINT uMsg, WPARAM wParam, LPARAM lParam, LR
       CControlUI* target = uMsg == WM_KEYUP ? m_pEventKey : m_pFocus;
       if (!target) return false;
       TEventUI event;
-      event.Type = uMsg == WM_CHAR ? UIEVENT_CHAR : uMsg == WM_KEYDOWN ? UIEVENT_KEYDOWN : UIEVENT_KEYUP;
+      event.Type = uMsg == WM_CHAR         ? UIEVENT_CHAR
+                   : uMsg == WM_KEYDOWN    ? UIEVENT_KEYDOWN
+                   : uMsg == WM_SYSKEYDOWN ? UIEVENT_SYSKEY
+                                           : UIEVENT_KEYUP;
       event.pSender = target;
       event.chKey = static_cast<WCHAR>(wParam);
       event.ptMouse = m_ptLastMousePos;

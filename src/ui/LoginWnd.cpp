@@ -95,7 +95,7 @@ LRESULT CQvGameLoginWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) 
       if (wParam == kProgressTimerId) OnProgressTick();
       return 0;
     case WM_CTLCOLOREDIT:
-      if (auto* edit = Find<CLabelUI>(m_pm, u"EditID", u"Label")) {
+      if (auto* edit = Find<CEditUI>(m_pm, u"EditID", u"Edit")) {
         ::SetTextColor(reinterpret_cast<HDC>(wParam), RGB(71, 71, 71));
         edit->SetTextColor(0xFF474747);
       }

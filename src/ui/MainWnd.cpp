@@ -63,8 +63,9 @@ SkinColors SkinColorsOf(int nSkin) {
 }
 
 CDuiString FormatUserCount(int nCount) {
+  // A count is never negative; should one arrive, it reads "-1,234" rather than "-1,-234".
+  long long n = nCount < 0 ? -static_cast<long long>(nCount) : nCount;
   CDuiString text;
-  long long n = nCount;
   for (;;) {
     long long q = n / 1000;
     CDuiString group;
@@ -73,7 +74,7 @@ CDuiString FormatUserCount(int nCount) {
     if (q < 1) break;
     n = q;
   }
-  return text;
+  return nCount < 0 ? CDuiString(u"-") + text : text;
 }
 
 CQvGameMainWnd::CQvGameMainWnd() {

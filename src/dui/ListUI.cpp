@@ -1,0 +1,280 @@
+#include "dui/ListUI.h"
+
+#include "dui/PaintManagerUI.h"
+#include "dui/RenderEngine.h"
+
+namespace {
+
+// Items without an owner draw like the items of an owner that set nothing.
+TListInfoUI* InfoOf(IListOwnerUI* owner) {
+  static TListInfoUI defaults;
+  TListInfoUI* info = owner ? owner->GetListInfo() : nullptr;
+  return info ? info : &defaults;
+}
+
+bool IsMouseEvent(int type) { return type > UIEVENT__MOUSEBEGIN && type < UIEVENT__MOUSEEND; }
+
+// The state's background: its colour (else the normal one), its image (else the normal one),
+// then the line below the item. Images that cannot be drawn are emptied and not tried again.
+void DrawItemBackground(HDC hDC, CControlUI* item, TListInfoUI* info, UINT state, bool selected,
+                        const RECT& rcPaint) {
+  DWORD color = info->dwBkColor;
+  CDuiString* image = &info->sBkImage;
+  if (!item->IsEnabled()) {
+    if (info->dwDisabledBkColor != 0) color = info->dwDisabledBkColor;
+    if (!info->sDisabledImage.IsEmpty()) image = &info->sDisabledImage;
+  } else if (selected) {
+    if (info->dwSelectedBkColor != 0) color = info->dwSelectedBkColor;
+    if (!info->sSelectedImage.IsEmpty()) image = &info->sSelectedImage;
+  } else if (state & UISTATE_HOT) {
+    if (info->dwHotBkColor != 0) color = info->dwHotBkColor;
+    if (!info->sHotImage.IsEmpty()) image = &info->sHotImage;
+  }
+  const RECT& rc = item->GetPos();
+  RECT clip;
+  if (color != 0 && ::IntersectRect(&clip, &rc, &rcPaint)) CRenderEngine::DrawColor(hDC, clip, color);
+  if (!image->IsEmpty() && !item->DrawImage(hDC, *image)) {
+    image->Empty();
+    if (image != &info->sBkImage && !info->sBkImage.IsEmpty() && !item->DrawImage(hDC, info->sBkImage))
+      info->sBkImage.Empty();
+  }
+  if (info->dwLineColor != 0) {
+    RECT line{rc.left, rc.bottom - 1, rc.right, rc.bottom};
+    if (::IntersectRect(&clip, &line, &rcPaint)) CRenderEngine::DrawColor(hDC, clip, info->dwLineColor);
+  }
+}
+
+DWORD ItemTextColor(const TListInfoUI* info, CPaintManagerUI* pm, bool enabled, bool selected, UINT state) {
+  if (!enabled) return info->dwDisabledTextColor != 0 ? info->dwDisabledTextColor : pm->GetDefaultDisabledColor();
+  if (selected && info->dwSelectedTextColor != 0) return info->dwSelectedTextColor;
+  if ((state & UISTATE_HOT) && info->dwHotTextColor != 0) return info->dwHotTextColor;
+  return info->dwTextColor != 0 ? info->dwTextColor : pm->GetDefaultFontColor();
+}
+
+// One line of text inside the item less the owner's text padding.
+void DrawOneLine(HDC hDC, CPaintManagerUI* pm, const TListInfoUI* info, const CDuiString& text, const RECT& rcItem,
+                 DWORD color) {
+  if (text.IsEmpty() || !pm) return;
+  RECT rc{rcItem.left + info->rcTextPadding.left, rcItem.top + info->rcTextPadding.top,
+          rcItem.right - info->rcTextPadding.right, rcItem.bottom - info->rcTextPadding.bottom};
+  UINT style = (info->uTextStyle & ~DT_WORDBREAK) | DT_SINGLELINE;
+  if (info->bShowHtml) {
+    int links = 0;
+    CRenderEngine::DrawHtmlText(hDC, pm, rc, text, color, nullptr, nullptr, links, style);
+  } else {
+    CRenderEngine::DrawTextW(hDC, pm, rc, text, color, info->nFont, style);
+  }
+}
+
+// Without a fixed height an item is one line of the owner's item font high, with some air.
+SIZE ItemSize(SIZE fixed, CPaintManagerUI* pm, const TListInfoUI* info) {
+  if (fixed.cy != 0 || !pm) return fixed;
+  TFontInfo* font = pm->GetFontInfo(info->nFont);
+  fixed.cy = (font ? font->tm.tmHeight : 12) + 8 + info->rcTextPadding.top + info->rcTextPadding.bottom;
+  return fixed;
+}
+
+IListOwnerUI* OwnerOf(CControlUI* pOwner) {
+  return pOwner ? static_cast<IListOwnerUI*>(pOwner->GetInterface(u"IListOwner")) : nullptr;
+}
+
+// What both kinds of item do with an event; false when the item leaves it to its base class.
+template <class Item>
+bool ItemEvent(Item* item, TEventUI& event, UINT& state, IListOwnerUI* owner, int index) {
+  switch (event.Type) {
+    case UIEVENT_BUTTONDOWN:
+    case UIEVENT_RBUTTONDOWN:
+      if (item->IsEnabled() && owner) {
+        owner->SelectItem(index, true);
+        item->Invalidate();
+      }
+      return true;
+    case UIEVENT_BUTTONUP:
+      return true;
+    case UIEVENT_DBLCLICK:
+      if (item->IsEnabled()) item->Activate();
+      return true;
+    case UIEVENT_KEYDOWN:
+      if (!item->IsKeyboardEnabled() || !item->IsEnabled()) return false;
+      if (event.chKey == VK_RETURN) {
+        item->Activate();
+        return true;
+      }
+      if (owner) {
+        owner->DoEvent(event);
+        return true;
+      }
+      return false;
+    case UIEVENT_MOUSEENTER:
+      if (item->IsEnabled()) {
+        state |= UISTATE_HOT;
+        item->Invalidate();
+      }
+      return true;
+    case UIEVENT_MOUSELEAVE:
+      if (state & UISTATE_HOT) {
+        state &= ~UISTATE_HOT;
+        item->Invalidate();
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// ---- CListElementUI ----
+
+LPVOID CListElementUI::GetInterface(LPCWSTR pstrName) {
+  CDuiString name(pstrName);
+  if (name == u"ListItem") return static_cast<IListItemUI*>(this);
+  if (name == u"ListElement") return static_cast<CListElementUI*>(this);
+  return CControlUI::GetInterface(pstrName);
+}
+
+void CListElementUI::SetOwner(CControlUI* pOwner) { m_pOwner = OwnerOf(pOwner); }
+
+bool CListElementUI::Select(bool bSelect) {
+  if (m_bSelected == bSelect) return true;
+  m_bSelected = bSelect;
+  Invalidate();
+  return true;
+}
+
+bool CListElementUI::Expand(bool bExpand) {
+  (void)bExpand;
+  return false;
+}
+
+bool CListElementUI::Activate() {
+  if (!CControlUI::Activate()) return false;
+  if (m_pManager) m_pManager->SendNotify(this, u"itemactivate");
+  return true;
+}
+
+void CListElementUI::SetVisible(bool bVisible) {
+  CControlUI::SetVisible(bVisible);
+  if (bVisible || !m_bSelected) return;
+  if (m_pOwner && m_pOwner->GetCurSel() == m_iIndex) m_pOwner->SelectItem(-1);
+  Select(false);
+}
+
+void CListElementUI::SetEnabled(bool bEnable) {
+  CControlUI::SetEnabled(bEnable);
+  if (!IsEnabled()) m_uButtonState = 0;
+}
+
+void CListElementUI::DoEvent(TEventUI& event) {
+  if (!IsMouseEnabled() && IsMouseEvent(event.Type)) {
+    if (m_pParent)
+      m_pParent->DoEvent(event);
+    else
+      CControlUI::DoEvent(event);
+    return;
+  }
+  if (!ItemEvent(this, event, m_uButtonState, m_pOwner, m_iIndex)) CControlUI::DoEvent(event);
+}
+
+SIZE CListElementUI::EstimateSize(SIZE szAvailable) {
+  (void)szAvailable;
+  return ItemSize(m_cxyFixed, m_pManager, InfoOf(m_pOwner));
+}
+
+void CListElementUI::DoPaint(HDC hDC, const RECT& rcPaint) {
+  if (!::IntersectRect(&m_rcPaint, &rcPaint, &m_rcItem)) return;
+  PaintBkColor(hDC);
+  PaintBkImage(hDC);
+  DrawItemBackground(hDC, this, InfoOf(m_pOwner), m_uButtonState, m_bSelected, m_rcPaint);
+  DrawItemText(hDC, m_rcItem);
+  PaintBorder(hDC);
+}
+
+void CListElementUI::DrawItemText(HDC hDC, const RECT& rcItem) {
+  (void)hDC, (void)rcItem;  // a plain element shows no text; the label element does
+}
+
+// ---- CListLabelElementUI ----
+
+LPVOID CListLabelElementUI::GetInterface(LPCWSTR pstrName) {
+  if (CDuiString(pstrName) == u"ListLabelElement") return static_cast<CListLabelElementUI*>(this);
+  return CListElementUI::GetInterface(pstrName);
+}
+
+void CListLabelElementUI::DrawItemText(HDC hDC, const RECT& rcItem) {
+  if (!m_pManager) return;
+  TListInfoUI* info = InfoOf(m_pOwner);
+  DWORD color = ItemTextColor(info, m_pManager, IsEnabled(), m_bSelected, m_uButtonState);
+  DrawOneLine(hDC, m_pManager, info, m_sText, rcItem, color);
+}
+
+// ---- CListContainerElementUI ----
+
+LPVOID CListContainerElementUI::GetInterface(LPCWSTR pstrName) {
+  CDuiString name(pstrName);
+  if (name == u"ListItem") return static_cast<IListItemUI*>(this);
+  if (name == u"ListContainerElement") return static_cast<CListContainerElementUI*>(this);
+  return CContainerUI::GetInterface(pstrName);
+}
+
+void CListContainerElementUI::SetOwner(CControlUI* pOwner) { m_pOwner = OwnerOf(pOwner); }
+
+bool CListContainerElementUI::Select(bool bSelect) {
+  if (m_bSelected == bSelect) return true;
+  m_bSelected = bSelect;
+  Invalidate();
+  return true;
+}
+
+bool CListContainerElementUI::Expand(bool bExpand) {
+  (void)bExpand;
+  return false;
+}
+
+bool CListContainerElementUI::Activate() {
+  if (!CControlUI::Activate()) return false;
+  if (m_pManager) m_pManager->SendNotify(this, u"itemactivate");
+  return true;
+}
+
+void CListContainerElementUI::SetVisible(bool bVisible) {
+  CContainerUI::SetVisible(bVisible);
+  if (bVisible || !m_bSelected) return;
+  if (m_pOwner && m_pOwner->GetCurSel() == m_iIndex) m_pOwner->SelectItem(-1);
+  Select(false);
+}
+
+void CListContainerElementUI::SetEnabled(bool bEnable) {
+  CContainerUI::SetEnabled(bEnable);
+  if (!IsEnabled()) m_uButtonState = 0;
+}
+
+void CListContainerElementUI::DoEvent(TEventUI& event) {
+  if (!IsMouseEnabled() && IsMouseEvent(event.Type)) {
+    CContainerUI::DoEvent(event);
+    return;
+  }
+  // Children that do not handle a click themselves pass it up here, so it selects the item.
+  if (!ItemEvent(this, event, m_uButtonState, m_pOwner, m_iIndex)) CContainerUI::DoEvent(event);
+}
+
+SIZE CListContainerElementUI::EstimateSize(SIZE szAvailable) {
+  (void)szAvailable;
+  return ItemSize(m_cxyFixed, m_pManager, InfoOf(m_pOwner));
+}
+
+void CListContainerElementUI::PaintStatusImage(HDC hDC) {
+  DrawItemBackground(hDC, this, InfoOf(m_pOwner), m_uButtonState, m_bSelected, m_rcPaint);
+}
+
+void CListContainerElementUI::PaintText(HDC hDC) {
+  // With children, they show the item; its own text would be drawn under them twice.
+  if (m_items.IsEmpty()) DrawItemText(hDC, m_rcItem);
+}
+
+void CListContainerElementUI::DrawItemText(HDC hDC, const RECT& rcItem) {
+  if (!m_pManager) return;
+  TListInfoUI* info = InfoOf(m_pOwner);
+  DWORD color = ItemTextColor(info, m_pManager, IsEnabled(), m_bSelected, m_uButtonState);
+  DrawOneLine(hDC, m_pManager, info, m_sText, rcItem, color);
+}

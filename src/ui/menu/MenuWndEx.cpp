@@ -1,0 +1,215 @@
+#include "ui/menu/MenuWndEx.h"
+
+#include <algorithm>
+
+#include "ui/menu/MenuListLabelUI.h"
+#include "ui/menu/MenuUIEx.h"
+
+namespace {
+
+// Window handles of all menu pop-ups; used on the UI thread only.
+std::vector<HWND>& OpenList() {
+  static std::vector<HWND> list;
+  return list;
+}
+
+// The pop-up's root: the vertical layout sizes items by their estimate, which for a menu item is
+// the width of its text; an item without a fixed width spans the whole menu instead, so that its
+// background and its mouse area reach the menu's edges.
+class CMenuRootLayout : public CVerticalLayoutUI {
+ public:
+  void SetPos(RECT rc, bool bNeedInvalidate = true) override {
+    CVerticalLayoutUI::SetPos(rc, bNeedInvalidate);
+    RECT area = ItemArea(m_rcItem);
+    for (int i = 0; i < GetCount(); ++i) {
+      CControlUI* item = GetItemAt(i);
+      if (!item->IsVisible() || item->IsFloat() || item->GetFixedWidth() != 0) continue;
+      RECT pos = item->GetPos();
+      LONG right = std::max(pos.left, std::min<LONG>(area.right - item->GetPadding().right,
+                                                     pos.left + item->GetMaxWidth()));
+      if (right == pos.right) continue;
+      pos.right = right;
+      item->SetPos(pos, false);
+    }
+  }
+};
+
+CMenuListLabelUI* LabelAt(CMenuUIEx* owner, WPARAM index) {
+  if (!owner || index >= static_cast<WPARAM>(owner->GetCount())) return nullptr;
+  CControlUI* item = owner->GetItemAt(static_cast<int>(index));
+  return item ? static_cast<CMenuListLabelUI*>(item->GetInterface(u"MenuListLabelUI")) : nullptr;
+}
+
+}  // namespace
+
+const std::vector<HWND>& CMenuWndEx::OpenMenuWindows() { return OpenList(); }
+
+void CMenuWndEx::ClearOpenMenuWindows() { OpenList().clear(); }
+
+void CMenuWndEx::AddOpenMenuWindow(HWND hWnd) {
+  std::vector<HWND>& list = OpenList();
+  if (list.size() == list.capacity()) list.reserve(list.capacity() + std::max<size_t>(list.capacity() / 2, 4));
+  list.push_back(hWnd);
+}
+
+void CMenuWndEx::RemoveOpenMenuWindow(HWND hWnd) {
+  std::vector<HWND>& list = OpenList();
+  list.erase(std::remove(list.begin(), list.end(), hWnd), list.end());
+}
+
+bool CMenuWndEx::IsOpenMenuWindow(HWND hWnd) {
+  const std::vector<HWND>& list = OpenList();
+  return hWnd && std::find(list.begin(), list.end(), hWnd) != list.end();
+}
+
+void CMenuWndEx::OnCreate(const CREATESTRUCTW* cs) {
+  m_pm.Init(m_hWnd);
+  CPaintManagerUI* ownerPm = m_pOwner ? m_pOwner->GetManager() : nullptr;
+  if (ownerPm) m_pm.UseParentResource(ownerPm);
+  m_pLayout = new CMenuRootLayout;
+  m_pLayout->SetManager(&m_pm, nullptr, true);
+  if (ownerPm) {
+    if (LPCWSTR defaults = ownerPm->GetDefaultAttributeList(u"VerticalLayoutUI")) m_pLayout->ApplyAttributeList(defaults);
+  }
+  if (m_pOwner) {
+    CDuiString image;
+    image.Format(u"%s dest='%d,%d,%d,%d'", m_pOwner->GetItemStyle()->sBkImage.GetData(), -5, -5, cs->cx + 5,
+                 cs->cy + 5);
+    m_pLayout->SetBkImage(image);
+  }
+  m_pLayout->SetInset(RECT{2, 2, 2, 0});
+  m_pLayout->SetName(u"menucontainer");
+  m_pLayout->SetAutoDestroy(false);  // the items belong to the owner
+  if (m_pOwner) {
+    for (int i = 0; i < m_pOwner->GetCount(); ++i) m_pLayout->Add(m_pOwner->GetItemAt(i));
+  }
+  m_pm.AttachDialog(m_pLayout);
+}
+
+void CMenuWndEx::OnOpenSubMenu(LPCWSTR pstrName, const RECT* prcItem) {
+  if (!m_pOwner || !m_pOwner->GetManager() || !prcItem) return;
+  CPaintManagerUI* ownerPm = m_pOwner->GetManager();
+  CControlUI* found = ownerPm->FindControl(pstrName);
+  CMenuUIEx* sub = found && CDuiString(found->GetClass()) == u"CMenuUIEx" ? static_cast<CMenuUIEx*>(found) : nullptr;
+  if (sub && sub == m_pSubOwner && m_pSubWnd) return;
+  CloseSubMenu();
+  if (!sub) return;
+  m_pSubOwner = sub;
+  ::PostMessageW(ownerPm->GetPaintWindow(), WM_PAINT, 1, 0);
+  sub->SetReportValue(m_pOwner->GetReportValue());
+  RECT rcWnd{0, 0, 0, 0};
+  ::GetWindowRect(m_hWnd, &rcWnd);
+  CMenuWndEx* wnd = sub->ShowSubMenu(m_pOwner->GetTopMenuWindow(), rcWnd.right, rcWnd.top + prcItem->top, rcWnd);
+  if (wnd) {
+    m_pSubWnd = wnd;
+    wnd->SetParentMenu(this);
+  }
+}
+
+void CMenuWndEx::CloseSubMenu() {
+  CMenuWndEx* sub = m_pSubWnd;
+  m_pSubWnd = nullptr;
+  // Forgotten too, so that coming back to the same item opens it again.
+  m_pSubOwner = nullptr;
+  if (!sub) return;
+  sub->SetParentMenu(nullptr);
+  // Its final message gives its owner the items back and clears the owner's menu window.
+  if (sub->GetHWND()) ::DestroyWindow(sub->GetHWND());
+}
+
+void CMenuWndEx::OnSubMenuGone(CMenuWndEx* pSub) {
+  if (m_pSubWnd != pSub) return;
+  m_pSubWnd = nullptr;
+  m_pSubOwner = nullptr;
+}
+
+void CMenuWndEx::PostCommand(int nItem) {
+  if (!m_pOwner || !m_pOwner->GetManager()) return;
+  ::PostMessageW(m_pOwner->GetManager()->GetPaintWindow(), WM_MENU_COMMAND, m_pOwner->GetReportValue(), nItem);
+}
+
+void CMenuWndEx::OnCloseMenu() {
+  HWND top = m_hWnd;
+  if (CMenuUIEx* owner = m_pOwner) {
+    owner->ReclaimItems(true);
+    owner->SetFocus();
+    if (::IsWindow(owner->GetTopMenuWindow())) top = owner->GetTopMenuWindow();
+  }
+  // This object may be deleted by the time DestroyWindow returns.
+  if (top) ::DestroyWindow(top);
+}
+
+LRESULT CMenuWndEx::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  switch (uMsg) {
+    case WM_CREATE:
+      OnCreate(reinterpret_cast<const CREATESTRUCTW*>(lParam));
+      return 0;
+    case WM_DESTROY:
+      RemoveOpenMenuWindow(m_hWnd);
+      break;
+    case WM_KILLFOCUS: {
+      HWND to = reinterpret_cast<HWND>(wParam);
+      bool menu = to == m_hWnd || (m_pSubWnd && to == m_pSubWnd->GetHWND()) || IsOpenMenuWindow(to);
+      if (!menu) PostMessage(WM_MENU_CLOSE, 0, 0);
+      break;
+    }
+    case WM_SIZE: {
+      SIZE corner = m_pOwner ? m_pOwner->GetMenuCorner() : SIZE{0, 0};
+      if (wParam != SIZE_MINIMIZED && (corner.cx != 0 || corner.cy != 0)) {
+        RECT rc{0, 0, 0, 0};
+        ::GetClientRect(m_hWnd, &rc);
+        HRGN rgn = ::CreateRoundRectRgn(rc.left, rc.top, rc.right + 1, rc.bottom + 1, corner.cx, corner.cy);
+        if (rgn && !::SetWindowRgn(m_hWnd, rgn, TRUE)) ::DeleteObject(rgn);  // the window owns it when taken
+      }
+      break;  // the paint manager lays out again too
+    }
+    case WM_MENU_OPENSUB:
+      OnOpenSubMenu(reinterpret_cast<LPCWSTR>(wParam), reinterpret_cast<const RECT*>(lParam));
+      return 0;
+    case WM_MENU_CLOSESUB:
+      ::SetFocus(m_hWnd);
+      CloseSubMenu();
+      return 0;
+    case WM_MENU_TOGGLECHECK:
+      if (CMenuListLabelUI* item = LabelAt(m_pOwner, wParam)) {
+        item->SetChecked(lParam == 0);
+        PostCommand(item->GetLabelId());
+      }
+      return 0;
+    case WM_MENU_SELECTRADIO: {
+      CMenuListLabelUI* item = LabelAt(m_pOwner, wParam);
+      if (!item || lParam != 0) return 0;
+      item->SetChecked(true);
+      PostCommand(item->GetLabelId());
+      for (int i = 0; i < m_pOwner->GetCount(); ++i) {
+        CMenuListLabelUI* other = LabelAt(m_pOwner, static_cast<WPARAM>(i));
+        if (other && other != item && other->GetLabelType() == u"radio") other->SetChecked(false);
+      }
+      return 0;
+    }
+    case WM_MENU_COMMAND:
+      if (m_pOwner && m_pOwner->GetManager())
+        ::PostMessageW(m_pOwner->GetManager()->GetPaintWindow(), WM_MENU_COMMAND, wParam, lParam);
+      return 0;
+    case WM_MENU_CLOSE:
+      OnCloseMenu();
+      return 0;
+    default:
+      break;
+  }
+  LRESULT lRes = 0;
+  if (m_pm.MessageHandler(uMsg, wParam, lParam, lRes)) return lRes;
+  return CWindowWnd::HandleMessage(uMsg, wParam, lParam);
+}
+
+void CMenuWndEx::OnFinalMessage(HWND hWnd) {
+  RemoveOpenMenuWindow(hWnd);
+  if (CMenuUIEx* owner = m_pOwner) {
+    if (owner->GetMenuWindow() == this) owner->SetMenuWindow(nullptr);
+    owner->Invalidate();
+    owner->ReclaimItems(true);
+  }
+  CloseSubMenu();
+  if (m_pParentMenu) m_pParentMenu->OnSubMenuGone(this);
+  delete this;
+}

@@ -1,0 +1,217 @@
+// The login window on the headless desktop: history rows, validation toasts, deleting rooms,
+// progress, and a real connection to the room simulator that hands over to the main bar.
+#include "ui/LoginWnd.h"
+
+#include <gtest/gtest.h>
+
+#include "../dui/DuiTestWindow.h"
+#include "UiTestEnvironment.h"
+#include "dui/EditUI.h"
+#include "dui/ProgressUI.h"
+#include "dui/TabLayoutUI.h"
+#include "messages/VirelWebsockMsg.h"
+#include "net/HttpLookups.h"
+#include "net/SessionNotify.h"
+#include "net/WebSockSession.h"
+#include "platform/testing.h"
+#include "platform/testing_input.h"
+#include "support/WindowFixture.h"
+#include "tools/RoomSimProcess.h"
+#include "ui/MainWnd.h"
+
+using qvtest::PumpPending;
+using qvtest::PumpUntil;
+using qvtest::Utf8;
+
+namespace {
+
+class LoginWindow : public ::testing::Test {
+ protected:
+  void Open() {
+    login_ = new CQvGameLoginWnd;
+    ASSERT_TRUE(login_->Create(nullptr, u"Qv直播助手", WS_OVERLAPPEDWINDOW | WS_VISIBLE, WS_EX_WINDOWEDGE));
+    login_->CenterWindow();
+    ::ShowWindow(login_->GetHWND(), SW_SHOW);
+    ::UpdateWindow(login_->GetHWND());
+    PumpPending();
+  }
+  void TearDown() override {
+    CWebSockSession::Instance().Stop();
+    if (login_) {
+      if (::IsWindow(login_->GetHWND())) ::DestroyWindow(login_->GetHWND());
+      delete login_;
+    }
+    if (::IsWindow(CQvGameMainWnd::Instance().GetHWND())) ::DestroyWindow(CQvGameMainWnd::Instance().GetHWND());
+    PumpPending();
+  }
+  CControlUI* Find(const char16_t* name) { return login_->m_pm.FindControl(name); }
+  std::string Text(const char16_t* name) { return Find(name) ? Utf8(Find(name)->GetText()) : "<missing>"; }
+  int Page() { return static_cast<CTabLayoutUI*>(Find(u"TabSwitch")->GetInterface(u"TabLayout"))->GetCurSel(); }
+  void Click(const char16_t* name) {
+    CControlUI* control = Find(name);
+    ASSERT_NE(control, nullptr) << Utf8(name);
+    RECT rc = control->GetPos();
+    POINT pt{(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2};
+    ::ClientToScreen(login_->GetHWND(), &pt);
+    qvplatform::testing::InjectMouseButton(qvplatform::testing::Button::Left, true, pt.x, pt.y);
+    qvplatform::testing::InjectMouseButton(qvplatform::testing::Button::Left, false, pt.x, pt.y);
+    PumpPending();
+  }
+  void PostRecord(WPARAM kind, stVirelWebsockMsg* record, const GUID& guid) {
+    record->connectGuid = guid;
+    ::PostMessageW(login_->GetHWND(), WM_WEBSOCK_NOTIFY, kind, reinterpret_cast<LPARAM>(record));
+    PumpPending();
+  }
+
+  qvtest::UiTestEnvironment env_;
+  CQvGameLoginWnd* login_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(LoginWindow, AutoConnectWithAnEmptyHistoryAsksForANumberAndWidensTheEditBox) {
+  env_.PutSetting("QvGameAssit.xml", "<AutoConnect>1</AutoConnect>\r\n");
+  Open();
+  EXPECT_EQ(Utf8(login_->m_sToast), "ID号输入不能为空哦~");
+  EXPECT_EQ(Page(), 0);
+  EXPECT_FALSE(Find(u"RoomIdCombo")->IsVisible());
+  RECT rc = Find(u"EditID")->GetPos();
+  EXPECT_EQ(rc.left, 46);
+  EXPECT_EQ(rc.top, 81);
+  EXPECT_EQ(rc.right, 225);
+  EXPECT_EQ(rc.bottom, 110);
+  EXPECT_EQ(login_->m_pm.GetFocus(), Find(u"EditID"));
+  // The toast band is painted over the controls in the toast colour.
+  qvplatform::testing::Image img;
+  ASSERT_TRUE(qvplatform::testing::ReadWindowPixels(login_->GetHWND(), img));
+  RECT window;
+  ::GetWindowRect(login_->GetHWND(), &window);
+  POINT origin{0, 0};
+  ::ClientToScreen(login_->GetHWND(), &origin);
+  EXPECT_EQ(img.At(origin.x - window.left + 3, origin.y - window.top + 180), RGB(254, 232, 191));
+}
+
+TEST_F(LoginWindow, SevenStoredRoomsShowTheLastFiveNewestFirst) {
+  std::string file = "<AutoConnect>0</AutoConnect>\r\n";
+  for (int i = 0; i < 7; ++i)
+    file += "<RoomID" + std::to_string(i) + ">" + std::to_string(100 + i) + "</RoomID" + std::to_string(i) + ">\r\n";
+  env_.PutSetting("QvGameAssit.xml", file);
+  Open();
+  ASSERT_EQ(login_->m_history.size(), 5u);
+  EXPECT_EQ(Text(u"EditID"), "106");
+  EXPECT_EQ(Text(u"LableId0"), "106");
+  EXPECT_EQ(Text(u"LableId4"), "102");
+  EXPECT_EQ(Text(u"listelement0"), "106");
+  EXPECT_TRUE(Find(u"RoomIdCombo")->IsVisible());
+  EXPECT_EQ(login_->m_sToast.GetLength(), 0);
+}
+
+TEST_F(LoginWindow, BadNumbersAreRefusedWithAToastAndNothingStarts) {
+  Open();
+  auto* edit = static_cast<CEditUI*>(Find(u"EditID")->GetInterface(u"Edit"));
+  ASSERT_NE(edit, nullptr);
+  EXPECT_TRUE(edit->IsNumberOnly());
+  edit->SetText(u"12a");  // pasted text is not filtered by the box
+  Click(u"ConnectBtn");
+  EXPECT_EQ(Utf8(login_->m_sToast), "无效房间号，请输入有效房间号(数字)");
+  EXPECT_EQ(Page(), 0);
+  EXPECT_EQ(CWebSockSession::Instance().m_hThread, nullptr);
+  edit->SetText(u"");
+  Click(u"ConnectBtn");
+  EXPECT_EQ(Utf8(login_->m_sToast), "ID号输入不能为空哦~");
+}
+
+TEST_F(LoginWindow, DeletingRowsRewritesTheHistoryAndClearsTheEditBoxWhenItHeldTheRoom) {
+  env_.PutSetting("QvGameAssit.xml",
+                  "<AutoConnect>0</AutoConnect>\r\n<RoomID0>11</RoomID0>\r\n<RoomID1>22</RoomID1>\r\n<RoomID2>33</RoomID2>\r\n");
+  Open();
+  EXPECT_EQ(Text(u"EditID"), "33");
+  // Row 2 shows entry 2 ("33"), the edit box's room. (The buttons live in the combo's drop-down;
+  // their clicks reach the window as notifications.)
+  TNotifyUI click;
+  click.sType = u"click";
+  click.pSender = Find(u"DelBtn2");
+  login_->m_pm.SendNotify(click);
+  EXPECT_EQ(env_.GetSetting("QvGameAssit.xml"), "<AutoConnect>0</AutoConnect>\r\n<RoomID0>11</RoomID0>\r\n<RoomID1>22</RoomID1>\r\n");
+  EXPECT_EQ(Text(u"EditID"), "");
+  EXPECT_FALSE(Find(u"listelement2")->IsVisible());
+  // Another row: the most recent remaining room goes into the edit box.
+  click.pSender = Find(u"DelBtn4");  // "11"
+  login_->m_pm.SendNotify(click);
+  EXPECT_EQ(env_.GetSetting("QvGameAssit.xml"), "<AutoConnect>0</AutoConnect>\r\n<RoomID0>22</RoomID0>\r\n");
+  EXPECT_EQ(Text(u"EditID"), "22");
+  // The last one: the combo goes and the edit box takes its place.
+  click.pSender = Find(u"DelBtn4");
+  login_->m_pm.SendNotify(click);
+  EXPECT_FALSE(Find(u"RoomIdCombo")->IsVisible());
+  EXPECT_EQ(Find(u"EditID")->GetPos().right, 225);
+  // Rows that show nothing delete nothing.
+  click.pSender = Find(u"DelBtn0");
+  login_->m_pm.SendNotify(click);
+  EXPECT_EQ(env_.GetSetting("QvGameAssit.xml"), "<AutoConnect>0</AutoConnect>\r\n");
+}
+
+TEST_F(LoginWindow, ProgressAnimatesTowardsItsTargetAndStaleRecordsChangeNothing) {
+  Open();
+  GUID current{};
+  ::CoCreateGuid(&current);
+  g_SessionGuid = current;
+  login_->m_sToast = u"";
+  static_cast<CTabLayoutUI*>(Find(u"TabSwitch")->GetInterface(u"TabLayout"))->SelectItem(1);
+  auto* bar = static_cast<CProgressUI*>(Find(u"ConnectProgress")->GetInterface(u"Progress"));
+  auto* progress = new stWebsockMainProgress;
+  progress->percent = 80;
+  progress->fromPercent = 10;
+  progress->interval = 20;
+  PostRecord(WEBSOCK_NOTIFY_PROGRESS, progress, current);
+  ASSERT_TRUE(PumpUntil([&] { return bar->GetValue() == 80; }, 5000));
+  PumpUntil([] { return false; }, 200);
+  EXPECT_EQ(bar->GetValue(), 80) << "the bar stops at its target";
+  EXPECT_EQ(Text(u"ProgressLable"), "80%");
+  EXPECT_EQ(CQvGameMainWnd::Instance().GetHWND(), nullptr) << "only a target of 100 connects";
+  // A record of another attempt is dropped.
+  GUID stale = current;
+  stale.Data4[7] ^= 1;
+  auto* late = new stWebsockMainProgress;
+  late->percent = 5;
+  PostRecord(WEBSOCK_NOTIFY_PROGRESS, late, stale);
+  EXPECT_EQ(bar->GetValue(), 80);
+  auto* error = new stWebsockConnectErr;
+  error->errText = u"连接房间失败，代码98";
+  PostRecord(WEBSOCK_NOTIFY_CONNECTERR, error, stale);
+  EXPECT_EQ(Page(), 1);
+  // The current attempt's error returns to the first page with its text.
+  error = new stWebsockConnectErr;
+  error->errText = u"连接房间失败，代码98";
+  PostRecord(WEBSOCK_NOTIFY_CONNECTERR, error, current);
+  EXPECT_EQ(Page(), 0);
+  EXPECT_EQ(Utf8(login_->m_sToast), "连接房间失败，代码98");
+}
+
+TEST_F(LoginWindow, ARealConnectionFillsTheBarRecordsTheRoomAndHandsOverToTheMainBar) {
+  simtest::RoomSimProcess sim;
+  ASSERT_TRUE(sim.Start({"--rate", "5"})) << sim.startError();
+  LookupEndpoints() = {"127.0.0.1", sim.apiPort(), "127.0.0.1:" + std::to_string(sim.roomPort())};
+  qvplatform::testing::SetClockSpeed(10);
+  Open();
+  auto* edit = static_cast<CEditUI*>(Find(u"EditID")->GetInterface(u"Edit"));
+  edit->SetText(u"0888");  // leading zeros connect to 888 and are stored as typed
+  Click(u"ConnectBtn");
+  EXPECT_EQ(Page(), 1);
+  EXPECT_TRUE(login_->m_bSwallowEnter);
+  EXPECT_EQ(Text(u"NoticeLable").rfind("连接中...", 0), 0u);
+  ASSERT_TRUE(PumpUntil([&] { return CQvGameMainWnd::Instance().GetHWND() != nullptr; }, 60000))
+      << "toast: " << Utf8(login_->m_sToast);
+  EXPECT_FALSE(::IsWindowVisible(login_->GetHWND()));
+  EXPECT_TRUE(::IsWindowVisible(CQvGameMainWnd::Instance().GetHWND()));
+  EXPECT_EQ(env_.GetSetting("QvGameAssit.xml"), "<AutoConnect>0</AutoConnect>\r\n<RoomID0>0888</RoomID0>\r\n");
+  EXPECT_NE(Text(u"NoticeLable").find("主播小七"), std::string::npos) << Text(u"NoticeLable");
+  // The bar shows the count heard while connecting, with separators.
+  CQvGameMainWnd& bar = CQvGameMainWnd::Instance();
+  ASSERT_TRUE(PumpUntil([&] {
+    CControlUI* count = bar.m_pm.FindControl(u"ProgressLable2");
+    return count && Utf8(count->GetText()) != "0";
+  }, 20000));
+  EXPECT_NE(Utf8(bar.m_pm.FindControl(u"ProgressLable2")->GetText()).find(','), std::string::npos);
+  qvplatform::testing::SetClockSpeed(1);
+}
