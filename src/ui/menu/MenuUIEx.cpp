@@ -36,7 +36,9 @@ CMenuUIEx::~CMenuUIEx() {
 }
 
 LPVOID CMenuUIEx::GetInterface(LPCWSTR pstrName) {
-  if (CDuiString(pstrName) == u"ListOwner") return static_cast<IMenuListOwnerUI*>(this);
+  CDuiString name(pstrName);
+  if (name == u"ListOwner") return static_cast<IMenuListOwnerUI*>(this);
+  if (name == u"CMenuUIEx") return this;
   return CContainerUI::GetInterface(pstrName);
 }
 
