@@ -473,6 +473,8 @@ TEST(MenuItems, AttributesDefaultsAndSizes) {
   EXPECT_EQ(CDuiString(menu->GetClass()), u"CMenuUIEx");
   EXPECT_EQ(menu->GetControlFlags(), static_cast<UINT>(UIFLAG_TABSTOP));
   EXPECT_EQ(menu->GetInterface(u"ListOwner"), static_cast<IMenuListOwnerUI*>(menu));
+  EXPECT_EQ(menu->GetInterface(u"CMenuUIEx"), menu);
+  EXPECT_FALSE(menu->IsOpen());
   const MenuItemStyle& st = *menu->GetItemStyle();
   EXPECT_EQ(st.uTextStyle, static_cast<UINT>(DT_VCENTER | DT_LEFT));
   EXPECT_EQ(st.dwDisabledTextColor, 0xFF808080u);

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr WCHAR kVkF4 = 0x73;  // not among the platform's VK_ names
-
 IMenuListItemUI* ListItemOf(CControlUI* control) {
   return control ? static_cast<IMenuListItemUI*>(control->GetInterface(u"ListItem")) : nullptr;
 }
@@ -36,7 +34,9 @@ CMenuUIEx::~CMenuUIEx() {
 }
 
 LPVOID CMenuUIEx::GetInterface(LPCWSTR pstrName) {
-  if (CDuiString(pstrName) == u"ListOwner") return static_cast<IMenuListOwnerUI*>(this);
+  CDuiString name(pstrName);
+  if (name == u"ListOwner") return static_cast<IMenuListOwnerUI*>(this);
+  if (name == u"CMenuUIEx") return this;
   return CContainerUI::GetInterface(pstrName);
 }
 
@@ -213,7 +213,7 @@ void CMenuUIEx::DoEvent(TEventUI& event) {
         case VK_HOME:
         case VK_UP:
         case VK_DOWN:
-        case kVkF4:
+        case VK_F4:
           return;
         default:
           break;

@@ -48,7 +48,7 @@ class CMenuUIEx : public CContainerUI, public IMenuListOwnerUI {
   ~CMenuUIEx() override;
 
   LPCWSTR GetClass() const override { return u"CMenuUIEx"; }
-  // "ListOwner" gives the IMenuListOwnerUI part.
+  // "ListOwner" gives the IMenuListOwnerUI part, "CMenuUIEx" the menu control.
   LPVOID GetInterface(LPCWSTR pstrName) override;
   UINT GetControlFlags() const override { return UIFLAG_TABSTOP; }
 
@@ -62,6 +62,7 @@ class CMenuUIEx : public CContainerUI, public IMenuListOwnerUI {
   void EnableItemById(int nId, bool bEnable);
 
   CMenuWndEx* GetMenuWindow() const { return m_pMenuWnd; }
+  bool IsOpen() const { return m_pMenuWnd != nullptr; }
   void SetMenuWindow(CMenuWndEx* pWnd) { m_pMenuWnd = pWnd; }
   HWND GetTopMenuWindow() const { return m_hTopMenuWnd; }
   WPARAM GetReportValue() const override { return m_uReportValue; }
