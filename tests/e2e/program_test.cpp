@@ -36,11 +36,13 @@ class Program : public ::testing::Test {
     options.tray = true;
     session_ = std::make_unique<XSession>(options);
     ASSERT_TRUE(session_->ok()) << session_->error();
-    // A few room messages after the join, then quiet: every message would wake the messages again.
+    // A few room messages once the bar is up (connecting shows a progress bar for a few seconds;
+    // messages before the bar exists have nowhere to go), then quiet: every message would wake the
+    // messages again.
     std::string scenario = session_->folder() + "/scenario.jsonl";
-    std::ofstream(scenario) << "{\"delay\":300,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"小明\",\"content\":\"主播好[x_08laugh]\"}}\n"
-                            << "{\"delay\":300,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Ann\",\"content\":\"hi\"}}\n"
-                            << "{\"delay\":300,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Bob\",\"content\":\"666\"}}\n";
+    std::ofstream(scenario) << "{\"delay\":7000,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"小明\",\"content\":\"主播好[x_08laugh]\"}}\n"
+                            << "{\"delay\":200,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Ann\",\"content\":\"hi\"}}\n"
+                            << "{\"delay\":200,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Bob\",\"content\":\"666\"}}\n";
     ASSERT_TRUE(sim_.Start({"--scenario", scenario})) << sim_.startError();
     config_ = session_->folder() + "/config";
     std::filesystem::create_directories(config_ + "/QvGameAssist");
