@@ -81,41 +81,17 @@ void CControlUI::SetManager(CPaintManagerUI* pManager, CControlUI* pParent, bool
   if (bInit && m_pParent) Init();
 }
 
-void CControlUI::SetText(LPCWSTR pstrText) {
-  if (m_sText == pstrText) return;
-  m_sText = pstrText;
-  Invalidate();
-}
+void CControlUI::SetText(LPCWSTR pstrText) { ChangeShown(m_sText, pstrText); }
 
-void CControlUI::SetBkColor(DWORD dwBackColor) {
-  if (m_dwBackColor == dwBackColor) return;
-  m_dwBackColor = dwBackColor;
-  Invalidate();
-}
+void CControlUI::SetBkColor(DWORD dwBackColor) { ChangeShown(m_dwBackColor, dwBackColor); }
 
-void CControlUI::SetBkImage(LPCWSTR pStrImage) {
-  if (m_sBkImage == pStrImage) return;
-  m_sBkImage = pStrImage;
-  Invalidate();
-}
+void CControlUI::SetBkImage(LPCWSTR pStrImage) { ChangeShown(m_sBkImage, pStrImage); }
 
-void CControlUI::SetBorderColor(DWORD dwBorderColor) {
-  if (m_dwBorderColor == dwBorderColor) return;
-  m_dwBorderColor = dwBorderColor;
-  Invalidate();
-}
+void CControlUI::SetBorderColor(DWORD dwBorderColor) { ChangeShown(m_dwBorderColor, dwBorderColor); }
 
-void CControlUI::SetFocusBorderColor(DWORD dwBorderColor) {
-  if (m_dwFocusBorderColor == dwBorderColor) return;
-  m_dwFocusBorderColor = dwBorderColor;
-  Invalidate();
-}
+void CControlUI::SetFocusBorderColor(DWORD dwBorderColor) { ChangeShown(m_dwFocusBorderColor, dwBorderColor); }
 
-void CControlUI::SetBorderSize(int nSize) {
-  if (m_nBorderSize == nSize) return;
-  m_nBorderSize = nSize;
-  Invalidate();
-}
+void CControlUI::SetBorderSize(int nSize) { ChangeShown(m_nBorderSize, nSize); }
 
 bool CControlUI::DrawImage(HDC hDC, LPCWSTR pStrImage, LPCWSTR pStrModify) {
   return CRenderEngine::DrawImageString(hDC, m_pManager, m_rcItem, m_rcPaint, pStrImage, pStrModify);
@@ -209,11 +185,7 @@ void CControlUI::SetInternVisible(bool bVisible) {
   if (!bVisible && m_pManager && m_pManager->GetFocus() == this) m_pManager->SetFocus(nullptr);
 }
 
-void CControlUI::SetEnabled(bool bEnable) {
-  if (m_bEnabled == bEnable) return;
-  m_bEnabled = bEnable;
-  Invalidate();
-}
+void CControlUI::SetEnabled(bool bEnable) { ChangeShown(m_bEnabled, bEnable); }
 
 void CControlUI::SetFocus() {
   if (m_pManager) m_pManager->SetFocus(this);

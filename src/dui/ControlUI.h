@@ -197,6 +197,14 @@ class CControlUI {
   virtual void DoPostPaint(HDC hDC, const RECT& rcPaint) { (void)hDC, (void)rcPaint; }
 
  protected:
+  // Stores a property that shows, and repaints the control only when it changed.
+  template <class T, class V>
+  void ChangeShown(T& field, const V& value) {
+    if (field == value) return;
+    field = value;
+    Invalidate();
+  }
+
   CPaintManagerUI* m_pManager = nullptr;
   CControlUI* m_pParent = nullptr;
   CDuiString m_sName;

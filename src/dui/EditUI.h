@@ -15,8 +15,8 @@ class CEditUI : public CLabelUI {
   // Programmatic text is taken as it is (neither filtered nor cut to the maximum); the caret goes
   // to its end. No "textchanged" is sent.
   void SetText(LPCWSTR pstrText) override;
-  // Unlike the label's, repaints only when the colour changes: a window answering
-  // WM_CTLCOLOREDIT may set it on every paint.
+  // A colour set while the edit asks its window for colours (WM_CTLCOLOREDIT) is painted already:
+  // no second paint is asked for.
   void SetTextColor(DWORD dwTextColor);
 
   // The most characters (UTF-16 units) typing may produce; 0 means no limit.

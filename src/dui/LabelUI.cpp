@@ -13,38 +13,21 @@ void CLabelUI::SetText(LPCWSTR pstrText) {
   if (m_bAutoCalcWidth) NeedParentUpdate();
 }
 
-void CLabelUI::SetTextStyle(UINT uStyle) {
-  m_uTextStyle = uStyle;
-  Invalidate();
-}
+void CLabelUI::SetTextStyle(UINT uStyle) { ChangeShown(m_uTextStyle, uStyle); }
 
-void CLabelUI::SetTextColor(DWORD dwTextColor) {
-  // Windows set colours while painting (WM_CTLCOLOREDIT): an unchanged colour must not repaint.
-  if (m_dwTextColor == dwTextColor) return;
-  m_dwTextColor = dwTextColor;
-  Invalidate();
-}
+// Windows set colours while painting (WM_CTLCOLOREDIT): an unchanged colour must not repaint.
+void CLabelUI::SetTextColor(DWORD dwTextColor) { ChangeShown(m_dwTextColor, dwTextColor); }
 
-void CLabelUI::SetDisabledTextColor(DWORD dwTextColor) {
-  m_dwDisabledTextColor = dwTextColor;
-  Invalidate();
-}
+void CLabelUI::SetDisabledTextColor(DWORD dwTextColor) { ChangeShown(m_dwDisabledTextColor, dwTextColor); }
 
-void CLabelUI::SetFont(int index) {
-  m_iFont = index;
-  Invalidate();
-}
+void CLabelUI::SetFont(int index) { ChangeShown(m_iFont, index); }
 
 void CLabelUI::SetTextPadding(RECT rc) {
   m_rcTextPadding = rc;
   Invalidate();
 }
 
-void CLabelUI::SetShowHtml(bool bShowHtml) {
-  if (m_bShowHtml == bShowHtml) return;
-  m_bShowHtml = bShowHtml;
-  Invalidate();
-}
+void CLabelUI::SetShowHtml(bool bShowHtml) { ChangeShown(m_bShowHtml, bShowHtml); }
 
 void CLabelUI::SetAutoCalcWidth(bool bAutoCalcWidth) {
   m_bAutoCalcWidth = bAutoCalcWidth;
