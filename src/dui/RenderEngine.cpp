@@ -756,9 +756,6 @@ void CRenderEngine::DrawColor(HDC hDC, const RECT& rc, DWORD color) {
   HDC mem = ::CreateCompatibleDC(hDC);
   HGDIOBJ old = mem ? ::SelectObject(mem, tile) : nullptr;
   if (old) {
-    // Drawn on through GDI once before its bits are written: the layer takes a DIB that was never
-    // drawn on for an empty one and would blend nothing.
-    ::SetPixel(mem, 0, 0, 0);
     const uint32_t pixel = Premultiply(color);
     for (int y = 0; y < tileH; ++y) {
       auto* row =

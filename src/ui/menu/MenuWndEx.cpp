@@ -13,27 +13,6 @@ std::vector<HWND>& OpenList() {
   return list;
 }
 
-// The pop-up's root: the vertical layout sizes items by their estimate, which for a menu item is
-// the width of its text; an item without a fixed width spans the whole menu instead, so that its
-// background and its mouse area reach the menu's edges.
-class CMenuRootLayout : public CVerticalLayoutUI {
- public:
-  void SetPos(RECT rc, bool bNeedInvalidate = true) override {
-    CVerticalLayoutUI::SetPos(rc, bNeedInvalidate);
-    RECT area = ItemArea(m_rcItem);
-    for (int i = 0; i < GetCount(); ++i) {
-      CControlUI* item = GetItemAt(i);
-      if (!item->IsVisible() || item->IsFloat() || item->GetFixedWidth() != 0) continue;
-      RECT pos = item->GetPos();
-      LONG right = std::max(pos.left, std::min<LONG>(area.right - item->GetPadding().right,
-                                                     pos.left + item->GetMaxWidth()));
-      if (right == pos.right) continue;
-      pos.right = right;
-      item->SetPos(pos, false);
-    }
-  }
-};
-
 CMenuListLabelUI* LabelAt(CMenuUIEx* owner, WPARAM index) {
   if (!owner || index >= static_cast<WPARAM>(owner->GetCount())) return nullptr;
   CControlUI* item = owner->GetItemAt(static_cast<int>(index));
@@ -66,7 +45,7 @@ void CMenuWndEx::OnCreate(const CREATESTRUCTW* cs) {
   m_pm.Init(m_hWnd);
   CPaintManagerUI* ownerPm = m_pOwner ? m_pOwner->GetManager() : nullptr;
   if (ownerPm) m_pm.UseParentResource(ownerPm);
-  m_pLayout = new CMenuRootLayout;
+  m_pLayout = new CVerticalLayoutUI;
   m_pLayout->SetManager(&m_pm, nullptr, true);
   if (ownerPm) {
     if (LPCWSTR defaults = ownerPm->GetDefaultAttributeList(u"VerticalLayoutUI")) m_pLayout->ApplyAttributeList(defaults);
