@@ -18,29 +18,19 @@ constexpr int kRightReserve = 22;
 constexpr int kLineGap = 2;
 constexpr int kMessageGap = 10;
 
-// The item as the overlay allocates it. The expiry carries the serial of the arming it belongs
-// to, never an address: an item pushed out and freed while its expiry is queued cannot be
-// mistaken for a later item that happens to get the same address.
-struct WebMsgItemEx : stWebMsgItem {
-  HWND hWndTarget = nullptr;  // read by the timer thread; fixed before any timer starts
-  WPARAM uSerial = 0;         // of the current arming; never 0
-};
-
 WPARAM NextSerial() {
   static std::atomic<WPARAM> s_serial{0};
   return ++s_serial;
 }
 
-WebMsgItemEx* Ex(stWebMsgItem* item) { return static_cast<WebMsgItemEx*>(item); }
-
 void CALLBACK ItemTimerProc(UINT, UINT, DWORD_PTR dwUser, DWORD_PTR, DWORD_PTR) {
   // The item outlives every callback of its timers: it is freed only after a synchronous kill or
   // once its one-shot has posted, and nothing here reads it after the post.
-  const auto* item = reinterpret_cast<const WebMsgItemEx*>(dwUser);
+  const auto* item = reinterpret_cast<const stWebMsgItem*>(dwUser);
   ::PostMessageW(item->hWndTarget, WM_WEBMSG_TIMEOUT, item->uSerial, 0);
 }
 
-void ArmTimer(WebMsgItemEx* item) {
+void ArmTimer(stWebMsgItem* item) {
   item->uSerial = NextSerial();
   item->uTimerId = ::timeSetEvent(WEBMSG_LIFETIME_MS, 0, &ItemTimerProc, reinterpret_cast<DWORD_PTR>(item),
                                   TIME_ONESHOT | TIME_KILL_SYNCHRONOUS);
@@ -54,7 +44,7 @@ void KillTimer(stWebMsgItem* item) {
 // Frees an item that has left the list, with its record. Its timer must be dead already.
 void FreeItem(stWebMsgItem* item) {
   delete item->pRecord;  // through the root's virtual destructor
-  delete Ex(item);
+  delete item;
 }
 
 struct Wrapped {
@@ -177,7 +167,7 @@ struct WebMsgOps {
     auto* pMsg = dynamic_cast<stVirelMsg*>(record.get());
     if (!pMsg) return;  // a kind whose record does not match it is not shown
 
-    auto* item = new WebMsgItemEx;
+    auto* item = new stWebMsgItem;
     item->pRecord = pMsg;
     record.release();
     item->pWnd = &w;
@@ -226,7 +216,7 @@ struct WebMsgOps {
     if (w.m_items.size() == 1) {
       // The last line never expires. A timer of it that may still run is killed first, so the
       // item never has two.
-      WebMsgItemEx* only = Ex(w.m_items.front());
+      stWebMsgItem* only = w.m_items.front();
       if (only->uSerial == serial)
         only->uTimerId = 0;  // this one-shot has fired
       else
@@ -235,7 +225,7 @@ struct WebMsgOps {
       return;
     }
     for (auto it = w.m_items.begin(); it != w.m_items.end(); ++it) {
-      if (Ex(*it)->uSerial != serial) continue;
+      if ((*it)->uSerial != serial) continue;
       stWebMsgItem* item = *it;
       item->uTimerId = 0;  // fired; the callback touches nothing after its post
       w.m_items.erase(it);

@@ -18,6 +18,11 @@ struct stWebMsgItem {
   stVirelMsg* pRecord = nullptr;  // owned
   CQvGameWebMsgWnd* pWnd = nullptr;
   UINT uTimerId = 0;  // 0: no expiry running
+  // The expiry names the item by the serial of its current arming, never by its address: an item
+  // pushed out and freed while its expiry is queued cannot be taken for a later item that gets the
+  // same address. The timer thread reads these two; they are set before the timer starts.
+  HWND hWndTarget = nullptr;
+  WPARAM uSerial = 0;
 };
 
 class CQvGameWebMsgWnd : public CWindowWnd, public INotifyUI {
