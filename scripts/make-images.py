@@ -64,6 +64,22 @@ def check_mark(rgb):
     return pixel
 
 
+def check_box(checked):
+    """A 13-pixel box with a grey frame, ticked or not."""
+    tick = check_mark((60, 140, 231))
+    def pixel(x, y):
+        if x in (0, 12) or y in (0, 12):
+            return bytes((160, 168, 180, 255))
+        if checked and 2 <= x <= 10 and 3 <= y <= 10:
+            p = tick(x - 2, y - 3)
+            if p[3]:
+                return p
+        return bytes((255, 255, 255, 255))
+    return pixel
+
+
 write_png("Skins/check.png", 9, 8, check_mark((60, 60, 60)))
+write_png("Skins/checkbox.png", 13, 13, check_box(False))
+write_png("Skins/checkbox_on.png", 13, 13, check_box(True))
 for name, size in (("res/icon103.png", 32), ("res/icon109.png", 16), ("res/icon110.png", 32)):
     write_png(name, size, size, badge(size, (60, 140, 231)))
