@@ -79,14 +79,20 @@ LRESULT CQvGameLoginWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) 
     case WM_NCACTIVATE:
       if (::IsIconic(m_hWnd)) break;
       return wParam == 0 ? 1 : 0;
-    case WM_CHAR:
+    case WM_CHAR: {
       if (wParam == 13) {
         if (m_bSwallowEnter)
           m_bSwallowEnter = false;
         else
           Connect();
+        return 0;
       }
+      // The edit box draws itself here (no native edit window): typed characters reach it through
+      // the paint manager.
+      LRESULT lRes = 0;
+      m_pm.MessageHandler(uMsg, wParam, lParam, lRes);
       return 0;
+    }
     case WM_NCCALCSIZE:
     case WM_NCPAINT:
     case WM_NCLBUTTONDBLCLK:

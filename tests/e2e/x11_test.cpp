@@ -306,6 +306,27 @@ LRESULT CALLBACK ShiftTabHook(int code, WPARAM wp, LPARAM lp) {
   return CallNextHookEx(g_hhook, code, wp, lp);
 }
 
+TEST_F(X11, AWindowShownInTheBackgroundComesToTheFrontWithoutTakingTheKeyboard) {
+  Start();
+  pid_t other = session_->Spawn({QV_KEYWINDOW}, session_->folder() + "/keys.log");
+  std::string focused;
+  ASSERT_TRUE(XSession::WaitFor([&] {
+    return session_->Run({"xdotool", "getwindowfocus", "getwindowname"}, Pump, &focused) &&
+           focused.find("QvKeyTarget") != std::string::npos;
+  }, Pump, 10000));
+  // A room message wakes the bar while a game has the keyboard: shown, raised, not focused.
+  HWND bar = Painter({40, 520, 240, 560}, RGB(10, 200, 30));
+  ShowWindow(bar, SW_SHOWNORMAL);
+  SetForegroundWindow(bar);
+  ASSERT_TRUE(OnScreen(bar));
+  Settle();
+  ASSERT_TRUE(session_->Run({"xdotool", "getwindowfocus", "getwindowname"}, Pump, &focused));
+  EXPECT_NE(focused.find("QvKeyTarget"), std::string::npos) << focused;
+  EXPECT_TRUE(Shows(140, 540, 0x0AC81E)) << "raised above the window in front";
+  session_->Stop(other);
+  DestroyWindow(bar);
+}
+
 TEST_F(X11, ShiftTabReachesTheHookWhileAnotherProgramHasTheFocusAndKeepsItsTab) {
   Start();
   std::string log = session_->folder() + "/keys.log";

@@ -121,6 +121,34 @@ TEST_F(LoginWindow, BadNumbersAreRefusedWithAToastAndNothingStarts) {
   EXPECT_EQ(Utf8(login_->m_sToast), "ID号输入不能为空哦~");
 }
 
+TEST_F(LoginWindow, TypedDigitsReachTheEditBoxAndEnterConnectsOnce) {
+  LookupEndpoints() = {"127.0.0.1", 9, "127.0.0.1:9"};  // nothing listens: the attempt fails later
+  Open();
+  ASSERT_EQ(login_->m_pm.GetFocus(), Find(u"EditID"));
+  using qvplatform::testing::InjectKey;
+  for (unsigned vk : {'8', '8', 'A', '8'}) {
+    InjectKey(vk, true);
+    InjectKey(vk, false);
+  }
+  PumpPending();
+  EXPECT_EQ(Text(u"EditID"), "888") << "digits only from the keyboard";
+  InjectKey(VK_RETURN, true);
+  InjectKey(VK_RETURN, false);
+  PumpPending();
+  // The key's "return" starts the connection; the Enter character after it is swallowed.
+  EXPECT_EQ(Page(), 1);
+  EXPECT_FALSE(login_->m_bSwallowEnter);
+  EXPECT_NE(CWebSockSession::Instance().m_hThread, nullptr);
+  // The edit box is hidden with its page, so a second Enter reaches the window only as a character:
+  // it starts the attempt again, under a new identity.
+  GUID first = g_SessionGuid;
+  InjectKey(VK_RETURN, true);
+  InjectKey(VK_RETURN, false);
+  PumpPending();
+  EXPECT_EQ(Page(), 1);
+  EXPECT_FALSE(IsSameGuid(first, g_SessionGuid));
+}
+
 TEST_F(LoginWindow, DeletingRowsRewritesTheHistoryAndClearsTheEditBoxWhenItHeldTheRoom) {
   env_.PutSetting("QvGameAssit.xml",
                   "<AutoConnect>0</AutoConnect>\r\n<RoomID0>11</RoomID0>\r\n<RoomID1>22</RoomID1>\r\n<RoomID2>33</RoomID2>\r\n");

@@ -211,10 +211,15 @@ TEST_F(MainBar, ShiftTabAnywhereTogglesTheMessagesAndPlainTabDoesNothing) {
   EXPECT_FALSE(bar_.m_bExpanded);
   InjectKey(VK_TAB, true);  // held: each repeat is another request
   InjectKey(VK_TAB, true);
+  InjectKey(VK_TAB, true);
   InjectKey(VK_TAB, false);
   InjectKey(VK_SHIFT, false);
   PumpPending();
-  EXPECT_FALSE(bar_.m_bExpanded) << "two more toggles";
+  EXPECT_TRUE(bar_.m_bExpanded) << "three more toggles";
+  InjectKey(VK_TAB, true);
+  InjectKey(VK_TAB, false);
+  PumpPending();
+  EXPECT_TRUE(bar_.m_bExpanded) << "Tab after Shift went up does nothing";
 }
 
 TEST_F(MainBar, TheTrayIconIntroducesItselfOnTheFirstRunAndItsExitItemEndsTheProgram) {

@@ -629,9 +629,30 @@ void X11Backend::OnWindowPainted(HWND hwnd) {
   if (XWin xwin = XWindowOf(hwnd)) Blit(hwnd, xwin);
 }
 
+bool X11Backend::AnotherProgramIsActive() {
+  Atom actual;
+  int format;
+  unsigned long n, after;
+  unsigned char* data = nullptr;
+  XWin active = 0;
+  if (XGetWindowProperty(dpy_, root_, atom("_NET_ACTIVE_WINDOW"), 0, 1, False, XA_WINDOW, &actual, &format, &n,
+                         &after, &data) == Success &&
+      data && format == 32 && n == 1)
+    active = static_cast<XWin>(reinterpret_cast<long*>(data)[0]);
+  if (data) XFree(data);
+  return active != 0 && !HwndOf(active);
+}
+
 void X11Backend::OnWindowActivated(HWND hwnd) {
   XWin xwin = XWindowOf(hwnd);
   if (!xwin) return;
+  // As Windows' foreground lock: a program in the background does not take the keyboard from the
+  // program in front (a game, say); its window only comes to the front of the stack.
+  if (AnotherProgramIsActive()) {
+    XRaiseWindow(dpy_, xwin);
+    XFlush(dpy_);
+    return;
+  }
   XEvent ev{};
   ev.xclient.type = ClientMessage;
   ev.xclient.window = xwin;

@@ -74,6 +74,8 @@ class X11Backend : public Backend {
   };
   XWin XWindowOf(HWND hwnd);
   HWND HwndOf(XWin xwin);
+  // True when the window manager's active window belongs to another program.
+  bool AnotherProgramIsActive();
   void ApplyHints(HWND hwnd, XWin xwin);
   void ApplyState(HWND hwnd, XWin xwin, bool mapped);
   void ApplyOpacity(HWND hwnd, XWin xwin);
