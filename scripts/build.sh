@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 flavour=${1:-release}
 case "$flavour" in
   release) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=OFF) ;;
-  asan) args=(-DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON) ;;
+  asan) args=(-DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_TEST_ENDPOINTS=ON) ;;
   *) echo "unknown flavour: $flavour (release or asan)" >&2; exit 2 ;;
 esac
 jobs=$(nproc 2>/dev/null || echo 2)

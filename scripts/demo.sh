@@ -26,20 +26,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The simulator on free loopback ports; the program is pointed at them.
-"$bin/tools/roomsim/qvroomsim" --port-api 0 --port-room 0 --rate 3 --log "$demo/roomsim-events.jsonl" \
-  >"$demo/roomsim.out" 2>&1 &
+# The simulator where the program looks for its servers (127.0.0.1:8080 and :8081, compiled in).
+"$bin/tools/roomsim/qvroomsim" --rate 3 --log "$demo/roomsim-events.jsonl" >"$demo/roomsim.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do grep -q listening "$demo/roomsim.out" && break; sleep 0.1; done
-line=$(grep listening "$demo/roomsim.out") || { cat "$demo/roomsim.out"; exit 1; }
-api=$(sed -n 's/.*api=\([^ ]*\).*/\1/p' <<<"$line")
-room=$(sed -n 's/.*room=\([^ ]*\).*/\1/p' <<<"$line")
-echo "$line"
+for _ in $(seq 100); do
+  grep -q listening "$demo/roomsim.out" && break
+  kill -0 "${pids[0]}" 2>/dev/null || { cat "$demo/roomsim.out" >&2; echo "free those ports and run the demo again" >&2; exit 1; }
+  sleep 0.1
+done
+grep listening "$demo/roomsim.out" || { cat "$demo/roomsim.out" >&2; exit 1; }
 
 # Room 888 (a vanity number of the simulator's first room) is in the history.
 auto=$((headless ? 1 : 0))
 printf '<AutoConnect>%d</AutoConnect>\r\n<RoomID0>888</RoomID0>\r\n' "$auto" >"$demo/config/QvGameAssist/QvGameAssit.xml"
-export XDG_CONFIG_HOME="$root/$demo/config" QV_API_ENDPOINT="$api" QV_ROOM_ENDPOINT="$room"
+export XDG_CONFIG_HOME="$root/$demo/config"
 
 if [[ $headless == 0 ]]; then
   echo "Starting Qv直播助手 on $DISPLAY; press 连接 to join room 888. Close it (or its tray menu's 退出) to end the demo."

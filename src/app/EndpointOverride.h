@@ -1,6 +1,6 @@
-// The servers the program talks to are compiled in; QV_API_ENDPOINT ("host:port") and
-// QV_ROOM_ENDPOINT ("host[:port]") replace them, so a demo or a test can run its own simulator on
-// ports of its choice.
+// The servers the program talks to are compiled in. In test builds (QV_TEST_ENDPOINTS) the
+// environment's QV_API_ENDPOINT ("host:port") and QV_ROOM_ENDPOINT ("host[:port]") replace them,
+// so an end-to-end test can run its own simulator on ports of its choice.
 #pragma once
 
 #include <string>

@@ -38,7 +38,9 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int) {
 
 int main() {
   if (!QvStartDisplay()) return 1;
+#ifdef QV_TEST_ENDPOINTS
   std::string problems = ApplyEndpointOverrides(LookupEndpoints());
   if (!problems.empty()) std::fputs(problems.c_str(), stderr);
+#endif
   return wWinMain(::GetModuleHandleW(nullptr), nullptr, const_cast<LPWSTR>(u""), SW_SHOWDEFAULT);
 }
