@@ -18,6 +18,7 @@ enum WindowChange : unsigned {
   kChangedLayered = 1u << 5,
   kChangedRegion = 1u << 6,
   kChangedText = 1u << 7,
+  kChangedIcon = 1u << 8,
 };
 
 class Backend {

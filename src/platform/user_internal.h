@@ -22,6 +22,7 @@ struct WindowState {
   DWORD layeredFlags = 0;  // LWA_COLORKEY | LWA_ALPHA
   BYTE alpha = 255;
   COLORREF colorKey = 0;
+  HICON icons[2] = {nullptr, nullptr};  // WM_SETICON: [ICON_SMALL], [ICON_BIG]
 };
 
 // A copy of the window's state; false for a window that does not exist.

@@ -36,6 +36,7 @@ struct Window {
   LONG_PTR id = 0;
   LONG_PTR userData = 0;
   std::u16string text;
+  HICON icons[2] = {nullptr, nullptr};  // WM_SETICON: [ICON_SMALL], [ICON_BIG]
   RECT rect{};          // window rectangle: parent's client coordinates for children, else screen
   RECT clientInset{};   // client area inside `rect`: distances from each edge
   RECT normalRect{};    // restored rectangle while minimised or maximised

@@ -515,6 +515,8 @@ bool GetWindowState(HWND hwnd, WindowState& out) {
   out.layeredFlags = w->layeredFlags;
   out.alpha = w->alpha;
   out.colorKey = w->colorKey;
+  out.icons[0] = w->icons[0];
+  out.icons[1] = w->icons[1];
   return true;
 }
 
@@ -1468,6 +1470,20 @@ LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
       }
       Notify(hWnd, kChangedText);
       return TRUE;
+    }
+    case WM_SETICON:
+    case WM_GETICON: {
+      if (wParam != ICON_SMALL && wParam != ICON_BIG) return 0;
+      HICON previous;
+      {
+        std::lock_guard<std::mutex> lock(UserLock());
+        Window* w = FindWindowLocked(hWnd);
+        if (!w) return 0;
+        previous = w->icons[wParam];
+        if (Msg == WM_SETICON) w->icons[wParam] = reinterpret_cast<HICON>(lParam);
+      }
+      if (Msg == WM_SETICON) Notify(hWnd, kChangedIcon);
+      return reinterpret_cast<LRESULT>(previous);
     }
     case WM_GETTEXT: return GetWindowTextW(hWnd, reinterpret_cast<LPWSTR>(lParam), static_cast<int>(wParam));
     case WM_GETTEXTLENGTH: {

@@ -20,6 +20,8 @@ namespace {
 
 constexpr RECT kToastRect{0, 178, 272, 198};
 constexpr int kHistoryRows = 5;
+constexpr UINT kBigIconResource = 110;
+constexpr UINT kSmallIconResource = 109;
 
 template <class T>
 T* Find(CPaintManagerUI& pm, const WCHAR* name, const WCHAR* iface) {
@@ -136,6 +138,11 @@ void CQvGameLoginWnd::OnCreate() {
   CControlUI* root = builder.Create(u"LoginWnd.xml", nullptr, nullptr, &m_pm);
   m_pm.AttachDialog(root);
   m_pm.AddNotifier(this);
+  HINSTANCE module = CPaintManagerUI::GetInstance();
+  ::PostMessageW(m_hWnd, WM_SETICON, ICON_BIG,
+                 reinterpret_cast<LPARAM>(::LoadIconW(module, MAKEINTRESOURCEW(kBigIconResource))));
+  ::PostMessageW(m_hWnd, WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(::LoadIconW(module, MAKEINTRESOURCEW(kSmallIconResource))));
   StartActivationWatch(m_hWnd);
   CQvGameMainWnd& bar = CQvGameMainWnd::Instance();
   bar.m_bSettingsFileExisted = ::PathFileExistsW(GetSettingsFolder() + u"\\QvGameAssit.xml") != FALSE;

@@ -108,6 +108,14 @@ TEST_F(Program, ConnectsShowsTheRoomAtTheRightEdgeAndStaysASingleInstance) {
   // Centred in the work area (1280 x 800, less whatever the tray host reserves).
   EXPECT_NEAR(login.x + login.width / 2, 640, 40);
 
+  // Its icons from the program's resources reach the window manager.
+  std::string ids, icon;
+  ASSERT_TRUE(session_->Run({"xdotool", "search", "--onlyvisible", "--name", "^Qv直播助手$"}, NoPump, &ids));
+  ASSERT_TRUE(XSession::WaitFor([&] {
+    return session_->Run({"xprop", "-id", ids.substr(0, ids.find('\n')), "_NET_WM_ICON"}, NoPump, &icon) &&
+           icon.find("Icon (32 x 32)") != std::string::npos && icon.find("Icon (16 x 16)") != std::string::npos;
+  }, NoPump, 5000)) << icon.substr(0, 200);
+
   // The stored room is in the edit box: the Connect button joins it.
   ASSERT_TRUE(Click(login.x + 135, login.y + 158));
   ASSERT_TRUE(sim_.WaitForLog({"\"event\":\"join\""}, std::chrono::seconds(20))) << "no join reached the room";

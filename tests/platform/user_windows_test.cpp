@@ -331,3 +331,19 @@ TEST(UserWindows, AnOwnerChainThatComesBackIsRefused) {
 }
 
 }  // namespace
+
+TEST(UserWindows, IconsAreKeptPerSizeAndTheOldOneIsReturned) {
+  qvtest::RecordingWindows windows;
+  HWND hwnd = windows.Create(WS_POPUP);
+  LPARAM big = 0x1000;  // handles are only stored and given back
+  LPARAM small = 0x2000;
+  EXPECT_EQ(SendMessageW(hwnd, WM_SETICON, ICON_BIG, big), 0);
+  EXPECT_EQ(SendMessageW(hwnd, WM_SETICON, ICON_SMALL, small), 0);
+  EXPECT_EQ(SendMessageW(hwnd, WM_GETICON, ICON_BIG, 0), big);
+  EXPECT_EQ(SendMessageW(hwnd, WM_SETICON, ICON_BIG, 0), big) << "the previous icon comes back";
+  EXPECT_EQ(SendMessageW(hwnd, WM_GETICON, ICON_BIG, 0), 0);
+  EXPECT_EQ(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0), small);
+  EXPECT_EQ(SendMessageW(hwnd, WM_SETICON, 7, big), 0) << "no such icon size";
+  EXPECT_EQ(SendMessageW(hwnd, WM_GETICON, 7, 0), 0);
+  DestroyWindow(hwnd);
+}

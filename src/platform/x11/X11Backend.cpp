@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "platform/gdi_internal.h"
+#include "platform/tray_internal.h"
 #include "platform/user_internal.h"
 #include "platform/user_model.h"
 #include "platform/utf.h"
@@ -493,6 +494,7 @@ void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
     XMoveResizeWindow(dpy_, xwin, s.windowRect.left, s.windowRect.top, w, h);
     if (changes & kChangedSize) ApplyShape(hwnd, xwin);
   }
+  if (changes & kChangedIcon) ApplyIcon(hwnd, xwin);
   if (changes & kChangedText) {
     std::u16string title(256, u'\0');
     title.resize(GetWindowTextW(hwnd, &title[0], 256));
@@ -627,6 +629,26 @@ void X11Backend::Blit(HWND hwnd, XWin xwin) {
 
 void X11Backend::OnWindowPainted(HWND hwnd) {
   if (XWin xwin = XWindowOf(hwnd)) Blit(hwnd, xwin);
+}
+
+// _NET_WM_ICON: width, height and ARGB pixels (one CARDINAL each) for every icon the window has,
+// so the taskbar and the window switcher can pick the size they show.
+void X11Backend::ApplyIcon(HWND hwnd, XWin xwin) {
+  WindowState state;
+  if (!GetWindowState(hwnd, state)) return;
+  std::vector<long> data;
+  for (HICON handle : state.icons) {
+    auto icon = qvp::IconImageOf(handle);
+    if (!icon || icon->width <= 0 || icon->height <= 0) continue;
+    data.push_back(icon->width);
+    data.push_back(icon->height);
+    for (uint32_t px : icon->argb) data.push_back(static_cast<long>(px));
+  }
+  if (data.empty())
+    XDeleteProperty(dpy_, xwin, atom("_NET_WM_ICON"));
+  else
+    XChangeProperty(dpy_, xwin, atom("_NET_WM_ICON"), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
 }
 
 bool X11Backend::AnotherProgramIsActive() {

@@ -76,6 +76,7 @@ class X11Backend : public Backend {
   HWND HwndOf(XWin xwin);
   // True when the window manager's active window belongs to another program.
   bool AnotherProgramIsActive();
+  void ApplyIcon(HWND hwnd, XWin xwin);
   void ApplyHints(HWND hwnd, XWin xwin);
   void ApplyState(HWND hwnd, XWin xwin, bool mapped);
   void ApplyOpacity(HWND hwnd, XWin xwin);
