@@ -6,6 +6,7 @@
 
 #include "../dui/DuiTestWindow.h"
 #include "UiTestEnvironment.h"
+#include "dui/ComboUI.h"
 #include "dui/EditUI.h"
 #include "dui/ProgressUI.h"
 #include "dui/TabLayoutUI.h"
@@ -177,6 +178,46 @@ TEST_F(LoginWindow, DeletingRowsRewritesTheHistoryAndClearsTheEditBoxWhenItHeldT
   click.pSender = Find(u"DelBtn0");
   login_->m_pm.SendNotify(click);
   EXPECT_EQ(env_.GetSetting("QvGameAssit.xml"), "<AutoConnect>0</AutoConnect>\r\n");
+}
+
+TEST_F(LoginWindow, InTheDropDownARoomIsPickedByItsRowAndDeletedByItsButton) {
+  env_.PutSetting("QvGameAssit.xml", "<AutoConnect>0</AutoConnect>\r\n<RoomID0>11</RoomID0>\r\n<RoomID1>22</RoomID1>\r\n");
+  Open();
+  auto* combo = static_cast<CComboUI*>(Find(u"RoomIdCombo")->GetInterface(u"Combo"));
+  ASSERT_NE(combo, nullptr);
+  auto clickAt = [](POINT pt) {
+    qvplatform::testing::InjectMouseButton(qvplatform::testing::Button::Left, true, pt.x, pt.y);
+    qvplatform::testing::InjectMouseButton(qvplatform::testing::Button::Left, false, pt.x, pt.y);
+    PumpPending();
+  };
+  // A point of a control in the drop-down, in screen coordinates.
+  auto inDropDown = [&](const char16_t* name, bool left) {
+    RECT rc = Find(name)->GetPos();
+    POINT pt{left ? rc.left + 10 : (rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2};
+    ::ClientToScreen(combo->GetDropDownWindow(), &pt);
+    return pt;
+  };
+  // The edit box covers the combo but for its arrow, at the right.
+  auto open = [&] {
+    RECT rc = combo->GetPos();
+    POINT pt{rc.right - 8, (rc.top + rc.bottom) / 2};
+    ::ClientToScreen(login_->GetHWND(), &pt);
+    clickAt(pt);
+    return combo->IsDropDownOpen();
+  };
+  // The edit box shows the newest room, 22; a click on the text of 11's row picks 11.
+  ASSERT_TRUE(open());
+  clickAt(inDropDown(u"LableId4", true));  // row 4 shows entry 0, "11"
+  EXPECT_EQ(Text(u"EditID"), "11");
+  EXPECT_EQ(combo->GetCurSel(), -1) << "ready to pick the same room again";
+  EXPECT_EQ(env_.GetSetting("QvGameAssit.xml"), "<AutoConnect>0</AutoConnect>\r\n<RoomID0>11</RoomID0>\r\n<RoomID1>22</RoomID1>\r\n");
+  // Its button deletes it and nothing else.
+  if (!combo->IsDropDownOpen()) {
+    ASSERT_TRUE(open());
+  }
+  clickAt(inDropDown(u"DelBtn3", false));
+  EXPECT_EQ(env_.GetSetting("QvGameAssit.xml"), "<AutoConnect>0</AutoConnect>\r\n<RoomID0>11</RoomID0>\r\n");
+  EXPECT_EQ(Text(u"EditID"), "11");
 }
 
 TEST_F(LoginWindow, ProgressAnimatesTowardsItsTargetAndStaleRecordsChangeNothing) {
