@@ -406,6 +406,7 @@ int FillRect(HDC hDC, const RECT* lprc, HBRUSH hbr) {
     return 0;
   }
   if (brush->hollow) return 1;
+  dc->drawn = true;  // the window's image changes: ReleaseDC shows it
   AddRect(dc->cr, lprc->left, lprc->top, lprc->right, lprc->bottom);
   SetSourceColor(dc->cr, brush->color);
   cairo_fill(dc->cr);
@@ -421,6 +422,7 @@ int FrameRect(HDC hDC, const RECT* lprc, HBRUSH hbr) {
   }
   const RECT& r = *lprc;
   if (brush->hollow || r.right <= r.left || r.bottom <= r.top) return 1;
+  dc->drawn = true;  // the window's image changes: ReleaseDC shows it
   cairo_t* cr = dc->cr;
   AddRect(cr, r.left, r.top, r.right, r.top + 1);
   AddRect(cr, r.left, r.bottom - 1, r.right, r.bottom);
@@ -434,6 +436,7 @@ int FrameRect(HDC hDC, const RECT* lprc, HBRUSH hbr) {
 BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom) {
   auto dc = LookupDc(hdc);
   if (!dc) return FALSE;
+  dc->drawn = true;  // the window's image changes: ReleaseDC shows it
   if (left > right) std::swap(left, right);
   if (top > bottom) std::swap(top, bottom);
   int w = PenDraws(*dc->state.pen) ? dc->state.pen->width : 0;
@@ -451,6 +454,7 @@ BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom) {
 BOOL RoundRect(HDC hdc, int left, int top, int right, int bottom, int width, int height) {
   auto dc = LookupDc(hdc);
   if (!dc) return FALSE;
+  dc->drawn = true;  // the window's image changes: ReleaseDC shows it
   if (left > right) std::swap(left, right);
   if (top > bottom) std::swap(top, bottom);
   int w = PenDraws(*dc->state.pen) ? dc->state.pen->width : 0;
@@ -475,6 +479,7 @@ BOOL MoveToEx(HDC hdc, int x, int y, LPPOINT lppt) {
 BOOL LineTo(HDC hdc, int x, int y) {
   auto dc = LookupDc(hdc);
   if (!dc) return FALSE;
+  dc->drawn = true;  // the window's image changes: ReleaseDC shows it
   Line(*dc, dc->state.pos.x, dc->state.pos.y, x, y);
   dc->state.pos = {x, y};
   return TRUE;
@@ -512,6 +517,7 @@ COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color) {
   uint32_t* p = dc ? PixelAt(*dc, x, y) : nullptr;
   if (!p) return CLR_INVALID;
   *p = 0xFF000000u | (GetRValue(color) << 16) | (GetGValue(color) << 8) | GetBValue(color);
+  dc->drawn = true;  // the window's image changes: ReleaseDC shows it
   cairo_surface_mark_dirty(dc->target);
   return color & 0x00FFFFFF;
 }

@@ -94,6 +94,7 @@ BOOL StretchCopy(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, HDC hd
                  int wSrc, int hSrc, DWORD rop) {
   auto dst = LookupDc(hdcDest);
   if (!dst) return FALSE;
+  dst->drawn = true;  // the window's image changes: ReleaseDC shows it
   if (rop != SRCCOPY) {
     if (FillForRop(*dst, xDest, yDest, wDest, hDest, rop)) return TRUE;
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -190,6 +191,7 @@ BOOL AlphaBlend(HDC hdcDest, int xoriginDest, int yoriginDest, int wDest, int hD
   auto dst = LookupDc(hdcDest);
   auto src = LookupDc(hdcSrc);
   if (!dst || !src) return FALSE;
+  dst->drawn = true;  // the window's image changes: ReleaseDC shows it
   int srcW = cairo_image_surface_get_width(src->target) - src->origin.x;
   int srcH = cairo_image_surface_get_height(src->target) - src->origin.y;
   // Compared as differences so that huge widths cannot wrap past the check.

@@ -84,6 +84,7 @@ struct Dc : GdiObject {
   std::shared_ptr<Bitmap> bitmap;  // memory DCs
   cairo_surface_t* target = nullptr;
   cairo_t* cr = nullptr;
+  bool drawn = false;  // something was drawn through this DC (window DCs: show it on release)
   POINT origin{0, 0};  // logical (0,0) in target pixels (a window DC's client origin)
   // What the system lets the DC touch, in device coordinates (window DCs: the client area, the
   // window region, the update area); null = the whole target.
@@ -105,6 +106,8 @@ std::shared_ptr<T> LookupAs(HGDIOBJ h, GdiType type) {
   if (!object || object->type != type) return nullptr;
   return std::static_pointer_cast<T>(object);
 }
+// Counts ReleaseDC calls that showed a window's new image (for tests).
+size_t WindowImagesShown();
 std::shared_ptr<Dc> LookupDc(HDC hdc);  // sets ERROR_INVALID_HANDLE when missing
 
 // A DC in its initial state drawing into `target` (not yet in the handle table).

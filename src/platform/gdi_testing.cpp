@@ -7,5 +7,6 @@ namespace qvplatform::testing {
 void SetFontConfigFile(const std::string& path) { qvp::SetFontConfigPath(path); }
 
 size_t LiveGdiObjects() { return qvp::GdiObjectCount(); }
+size_t WindowImagesShown() { return qvp::WindowImagesShown(); }
 
 }  // namespace qvplatform::testing

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <tuple>
 #include <vector>
 
@@ -23,6 +24,9 @@ namespace qvp {
 struct FontFace {
   PangoLayout* layout = nullptr;
   TEXTMETRICW tm{};
+  // Widths of the runs measured lately: windows measure the same texts at every paint (wrapping
+  // measures every prefix of every line), and laying a run out is the expensive part.
+  std::unordered_map<std::u16string, int> widths;
   ~FontFace() {
     if (layout) g_object_unref(layout);
   }
@@ -205,8 +209,15 @@ void FaceMetrics(FontFace& face, TEXTMETRICW& tm) { tm = face.tm; }
 
 int MeasureRun(FontFace& face, const WCHAR* text, int count) {
   if (count <= 0) return 0;
+  constexpr size_t kRememberedWidths = 16384;
+  std::u16string key(text, static_cast<size_t>(count));
+  auto it = face.widths.find(key);
+  if (it != face.widths.end()) return it->second;
   SetText(face.layout, text, count);
-  return LayoutWidth(face.layout);
+  int width = LayoutWidth(face.layout);
+  if (face.widths.size() >= kRememberedWidths) face.widths.clear();
+  face.widths.emplace(std::move(key), width);
+  return width;
 }
 
 void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count) {
@@ -393,6 +404,7 @@ BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR lpString, int c) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  dc->drawn = true;  // the window's image changes: ReleaseDC shows it
   std::lock_guard<std::mutex> lock(TextMutex());
   DrawRun(*dc, *DcFace(*dc), x, y, lpString, c);
   return TRUE;
@@ -407,6 +419,7 @@ int DrawTextW(HDC hdc, LPCWSTR lpchText, int cchText, LPRECT lprc, UINT format) 
   }
   size_t n = cchText == -1 ? WideLength(lpchText) : static_cast<size_t>(cchText);
   std::u16string text(lpchText ? lpchText : u"", n);
+  if (!(format & DT_CALCRECT)) dc->drawn = true;  // the window's image changes: ReleaseDC shows it
   std::lock_guard<std::mutex> lock(TextMutex());
   auto face = DcFace(*dc);
   const int lineHeight = face->tm.tmHeight;

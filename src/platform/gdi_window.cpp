@@ -1,5 +1,6 @@
 // Window DCs and window regions. Each window paints into its own image, sized to its window
 // rectangle; the client area sits at the client origin's offset inside it.
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -137,12 +138,23 @@ HDC GetDC(HWND hWnd) {
   return static_cast<HDC>(InsertGdiObject(NewDc(scratch)));
 }
 
+namespace {
+std::atomic<size_t> g_imagesShown{0};
+}  // namespace
+
+size_t qvp::WindowImagesShown() { return g_imagesShown.load(std::memory_order_relaxed); }
+
 int ReleaseDC(HWND hWnd, HDC hDC) {
   auto dc = LookupAs<Dc>(hDC, GdiType::Dc);
   if (!dc || dc->memory || dc->hwnd != hWnd) return 0;
+  // Measuring through a window's DC changes nothing on screen: only drawing is shown.
+  bool drawn = dc->drawn;
   RemoveGdiObject(hDC);
   dc.reset();
-  if (hWnd) TheBackend().OnWindowPainted(hWnd);
+  if (hWnd && drawn) {
+    g_imagesShown.fetch_add(1, std::memory_order_relaxed);
+    TheBackend().OnWindowPainted(hWnd);
+  }
   return 1;
 }
 

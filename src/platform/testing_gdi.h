@@ -17,6 +17,9 @@ void SetFontConfigFile(const std::string& path);
 
 // GDI objects (fonts, brushes, pens, regions, bitmaps, DCs) currently alive, stock objects aside.
 size_t LiveGdiObjects();
+// How many times a window's DC was released after something was drawn through it (each time the
+// display is given the window's new image).
+size_t WindowImagesShown();
 
 // An image read back from the layer: 0x00RRGGBB pixels, rows top-down.
 struct Image {

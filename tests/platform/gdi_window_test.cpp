@@ -241,3 +241,25 @@ TEST(GdiErase, TheDefaultProcedureErasesWithTheClassBackgroundBrush) {
 }
 
 }  // namespace
+
+TEST_F(PaintedWindows, OnlyDrawingThroughAWindowDcShowsANewImage) {
+  HWND w = Make(RGB(10, 20, 30), {100, 100, 300, 200});
+  UpdateWindow(w);
+  size_t shown = qvplatform::testing::WindowImagesShown();
+  // Measuring text through the window's DC (as wrapping does for every prefix) shows nothing.
+  HDC dc = GetDC(w);
+  SIZE size;
+  ASSERT_TRUE(GetTextExtentPoint32W(dc, u"欢迎", 2, &size));
+  RECT calc{0, 0, 100, 0};
+  DrawTextW(dc, u"measure only", -1, &calc, DT_CALCRECT | DT_SINGLELINE);
+  ReleaseDC(w, dc);
+  EXPECT_EQ(qvplatform::testing::WindowImagesShown(), shown);
+  // Drawing does, whether on a DC of its own or in WM_PAINT.
+  dc = GetDC(w);
+  TextOutW(dc, 0, 0, u"x", 1);
+  ReleaseDC(w, dc);
+  EXPECT_EQ(qvplatform::testing::WindowImagesShown(), shown + 1);
+  InvalidateRect(w, nullptr, FALSE);
+  UpdateWindow(w);
+  EXPECT_EQ(qvplatform::testing::WindowImagesShown(), shown + 2);
+}

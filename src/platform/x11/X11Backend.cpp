@@ -392,8 +392,10 @@ void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
     auto it = windows_.find(hwnd);
     withheld = it != windows_.end() && it->second.withheld;
   }
+  ShapeMemo& memo = shapeMemo_[hwnd];
   if (withheld) {
     XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, nullptr, 0, ShapeSet, YXBanded);
+    memo.hasSent = false;
     return;
   }
   int w = s.windowRect.right - s.windowRect.left, h = s.windowRect.bottom - s.windowRect.top;
@@ -409,12 +411,14 @@ void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
                                  static_cast<unsigned short>(r.height)});
     }
   }
-  if (shaped) XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, rects.data(), static_cast<int>(rects.size()), ShapeSet, YXBanded);
   bool keyed = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY);
-  if (keyed) {
+  bool painted = false;
+  if (keyed && memo.keyRunsFresh) {
+    painted = true;
+  } else if (keyed) {
     uint32_t key = (GetRValue(s.colorKey) << 16) | (GetGValue(s.colorKey) << 8) | GetBValue(s.colorKey);
-    std::vector<XRectangle> runs;
-    bool painted = false;
+    std::vector<XRectangle>& runs = memo.keyRuns;
+    runs.clear();
     WithWindowSurface(hwnd, [&](cairo_surface_t* surface) {
       if (!surface) return;
       painted = true;
@@ -435,13 +439,29 @@ void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
         }
       }
     });
-    if (painted) {
-      XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, runs.data(), static_cast<int>(runs.size()),
-                              shaped ? ShapeIntersect : ShapeSet, YXBanded);
-      shaped = true;
-    }
+    memo.keyRunsFresh = painted;
+  }
+  // What would be sent: the region's rectangles, a marker, the key's runs, and which of them count.
+  std::vector<XRectangle> wanted = rects;
+  wanted.push_back(XRectangle{-1, static_cast<short>(shaped), static_cast<unsigned short>(keyed && painted), 0});
+  if (keyed && painted) wanted.insert(wanted.end(), memo.keyRuns.begin(), memo.keyRuns.end());
+  auto same = [](const XRectangle& a, const XRectangle& b) {
+    return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
+  };
+  if (memo.hasSent && wanted.size() == memo.sent.size() &&
+      std::equal(wanted.begin(), wanted.end(), memo.sent.begin(), same))
+    return;
+  if (shaped)
+    XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, rects.data(), static_cast<int>(rects.size()), ShapeSet,
+                            YXBanded);
+  if (keyed && painted) {
+    XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, memo.keyRuns.data(), static_cast<int>(memo.keyRuns.size()),
+                            shaped ? ShapeIntersect : ShapeSet, YXBanded);
+    shaped = true;
   }
   if (!shaped) XShapeCombineMask(dpy_, xwin, ShapeBounding, 0, 0, None, ShapeSet);
+  memo.sent = std::move(wanted);
+  memo.hasSent = true;
 }
 
 // An empty input shape lets clicks through to whatever lies below.
@@ -479,6 +499,10 @@ void X11Backend::ReleaseShape(HWND hwnd, XWin xwin) {
 }
 
 void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
+  if (changes & (kChangedSize | kChangedLayered | kChangedRegion)) {
+    std::lock_guard<std::mutex> shapes(shapeMutex_);
+    shapeMemo_[hwnd].keyRunsFresh = false;
+  }
   XWin xwin = XWindowOf(hwnd);
   if (!xwin) return;
   WindowState s;
@@ -585,6 +609,10 @@ void X11Backend::Restack() {
 }
 
 void X11Backend::OnWindowDestroyed(HWND hwnd) {
+  {
+    std::lock_guard<std::mutex> shapes(shapeMutex_);
+    shapeMemo_.erase(hwnd);
+  }
   Native n;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -628,6 +656,10 @@ void X11Backend::Blit(HWND hwnd, XWin xwin) {
 }
 
 void X11Backend::OnWindowPainted(HWND hwnd) {
+  {
+    std::lock_guard<std::mutex> shapes(shapeMutex_);
+    shapeMemo_[hwnd].keyRunsFresh = false;  // new pixels: the colour key's runs are scanned again
+  }
   if (XWin xwin = XWindowOf(hwnd)) Blit(hwnd, xwin);
 }
 

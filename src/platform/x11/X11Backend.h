@@ -102,6 +102,16 @@ class X11Backend : public Backend {
   XIM xim_ = nullptr;
   std::mutex mutex_;
   std::mutex shapeMutex_;  // a bounding shape is decided and sent as one step
+  // Per window, under shapeMutex_: the colour-key runs of the pixels last scanned (scanned again
+  // only after a paint) and the bounding shape last sent (not sent again when unchanged: every
+  // shape request makes the server expose the window, which would blit and shape it again).
+  struct ShapeMemo {
+    std::vector<XRectangle> keyRuns;
+    bool keyRunsFresh = false;
+    std::vector<XRectangle> sent;
+    bool hasSent = false;
+  };
+  std::map<HWND, ShapeMemo> shapeMemo_;
   std::map<HWND, Native> windows_;
   std::map<XWin, HWND> byXWindow_;
   std::vector<std::function<bool(XEvent&)>> filters_;
