@@ -147,29 +147,13 @@ void CControlUI::SetFixedHeight(int cy) {
   NeedParentUpdate();
 }
 
-void CControlUI::SetMinWidth(int cx) {
-  if (m_cxyMin.cx == cx || cx < 0) return;
-  m_cxyMin.cx = cx;
-  NeedParentUpdate();
-}
+void CControlUI::SetMinWidth(int cx) { ChangeBound(m_cxyMin.cx, cx); }
 
-void CControlUI::SetMaxWidth(int cx) {
-  if (m_cxyMax.cx == cx || cx < 0) return;
-  m_cxyMax.cx = cx;
-  NeedParentUpdate();
-}
+void CControlUI::SetMaxWidth(int cx) { ChangeBound(m_cxyMax.cx, cx); }
 
-void CControlUI::SetMinHeight(int cy) {
-  if (m_cxyMin.cy == cy || cy < 0) return;
-  m_cxyMin.cy = cy;
-  NeedParentUpdate();
-}
+void CControlUI::SetMinHeight(int cy) { ChangeBound(m_cxyMin.cy, cy); }
 
-void CControlUI::SetMaxHeight(int cy) {
-  if (m_cxyMax.cy == cy || cy < 0) return;
-  m_cxyMax.cy = cy;
-  NeedParentUpdate();
-}
+void CControlUI::SetMaxHeight(int cy) { ChangeBound(m_cxyMax.cy, cy); }
 
 void CControlUI::SetVisible(bool bVisible) {
   if (m_bVisible == bVisible) return;

@@ -205,6 +205,13 @@ class CControlUI {
     Invalidate();
   }
 
+  // Stores a size limit (never negative) and lays the parent out again when it changed.
+  void ChangeBound(LONG& field, int value) {
+    if (value < 0 || field == value) return;
+    field = value;
+    NeedParentUpdate();
+  }
+
   CPaintManagerUI* m_pManager = nullptr;
   CControlUI* m_pParent = nullptr;
   CDuiString m_sName;
