@@ -1,0 +1,6 @@
+if(TARGET qvui)
+  add_executable(bench_ui ${CMAKE_CURRENT_SOURCE_DIR}/ui_bench.cpp)
+  qv_own_target(bench_ui)
+  target_link_libraries(bench_ui PRIVATE qvui)
+  target_compile_definitions(bench_ui PRIVATE QV_SOURCE_DIR="${PROJECT_SOURCE_DIR}" QV_SOURCE_DIR_U16=u"${PROJECT_SOURCE_DIR}")
+endif()
