@@ -113,14 +113,7 @@ void CControlUI::SetPos(RECT rc, bool bNeedInvalidate) {
   m_bUpdateNeeded = false;
   if (bNeedInvalidate && IsVisible()) {
     invalidate.Join(m_rcItem);
-    CControlUI* pParent = this;
-    RECT rcTemp;
-    while ((pParent = pParent->GetParent()) != nullptr) {
-      rcTemp = invalidate;
-      RECT rcParent = pParent->GetPos();
-      if (!::IntersectRect(&invalidate, &rcTemp, &rcParent)) return;
-    }
-    m_pManager->Invalidate(invalidate);
+    InvalidateVisiblePart(invalidate);
   }
 }
 
@@ -192,15 +185,17 @@ CControlUI* CControlUI::FindControl(FINDCONTROLPROC Proc, LPVOID pData, UINT uFl
 
 void CControlUI::Invalidate() {
   if (!IsVisible() || !m_pManager) return;
-  RECT invalidate = m_rcItem;
-  CControlUI* pParent = this;
-  RECT rcTemp;
-  while ((pParent = pParent->GetParent()) != nullptr) {
-    rcTemp = invalidate;
+  InvalidateVisiblePart(m_rcItem);
+}
+
+void CControlUI::InvalidateVisiblePart(RECT rc) {
+  // Only what every ancestor shows can need painting.
+  for (CControlUI* pParent = GetParent(); pParent; pParent = pParent->GetParent()) {
+    RECT inside = rc;
     RECT rcParent = pParent->GetPos();
-    if (!::IntersectRect(&invalidate, &rcTemp, &rcParent)) return;
+    if (!::IntersectRect(&rc, &inside, &rcParent)) return;
   }
-  m_pManager->Invalidate(invalidate);
+  m_pManager->Invalidate(rc);
 }
 
 void CControlUI::NeedUpdate() {

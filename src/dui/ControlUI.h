@@ -205,6 +205,8 @@ class CControlUI {
     Invalidate();
   }
 
+  // Asks the manager to repaint the part of rc that the control's ancestors let show.
+  void InvalidateVisiblePart(RECT rc);
   // Stores a size limit (never negative) and lays the parent out again when it changed.
   void ChangeBound(LONG& field, int value) {
     if (value < 0 || field == value) return;
