@@ -10,7 +10,9 @@ LPVOID CButtonUI::GetInterface(LPCWSTR pstrName) {
   return CLabelUI::GetInterface(pstrName);
 }
 
-UINT CButtonUI::GetControlFlags() const { return (IsKeyboardEnabled() ? UIFLAG_TABSTOP : 0) | (IsEnabled() ? UIFLAG_SETCURSOR : 0); }
+UINT CButtonUI::GetControlFlags() const {
+  return (IsKeyboardEnabled() ? UIFLAG_TABSTOP : 0) | (IsEnabled() ? UIFLAG_SETCURSOR : 0);
+}
 
 bool CButtonUI::Activate() {
   if (!CControlUI::Activate()) return false;

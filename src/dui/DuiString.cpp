@@ -299,3 +299,12 @@ CDuiString CDuiString::Mid(int iPos, int nLength) const {
   if (nLength < 0 || nLength > size - iPos) nLength = size - iPos;
   return CDuiString(m_str.c_str() + iPos, nLength);
 }
+
+CDuiString CDuiString::Formatted(LPCWSTR pstrFormat, ...) {
+  CDuiString text;
+  va_list args;
+  va_start(args, pstrFormat);
+  text.FormatV(pstrFormat, args);
+  va_end(args);
+  return text;
+}

@@ -59,6 +59,8 @@ class CDuiString {
   // (digits or *), length prefixes h, l, ll and I64. Returns the new length.
   int Format(LPCWSTR pstrFormat, ...);
   int FormatV(LPCWSTR pstrFormat, va_list args);
+  // A new string made by Format, for names such as "listelement%d".
+  static CDuiString Formatted(LPCWSTR pstrFormat, ...);
 
  private:
   std::u16string m_str;

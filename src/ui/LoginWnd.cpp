@@ -29,12 +29,6 @@ T* Find(CPaintManagerUI& pm, const WCHAR* name, const WCHAR* iface) {
   return control ? static_cast<T*>(control->GetInterface(iface)) : nullptr;
 }
 
-CDuiString Formatted(const WCHAR* format, int value) {
-  CDuiString text;
-  text.Format(format, value);
-  return text;
-}
-
 const WCHAR* const kTips[6][2] = {
     {u"Tips:Shift+Tab可以快捷切换直播助手", u"的显示/隐藏"},
     {u"Tips:直播助手将会显示聊天、送礼、", u"弹幕消息。"},
@@ -160,8 +154,8 @@ void CQvGameLoginWnd::ShowHistory(const std::vector<CDuiString>& rooms) {
   if (!rooms.empty()) {
     for (int i = 0; i < kHistoryRows; ++i) {
       int row = kHistoryRows - 1 - i;
-      CControlUI* item = m_pm.FindControl(Formatted(u"listelement%d", row));
-      CControlUI* label = m_pm.FindControl(Formatted(u"LableId%d", row));
+      CControlUI* item = m_pm.FindControl(CDuiString::Formatted(u"listelement%d", row));
+      CControlUI* label = m_pm.FindControl(CDuiString::Formatted(u"LableId%d", row));
       if (!item || !label) continue;
       if (i < static_cast<int>(rooms.size())) {
         item->SetText(rooms[i]);
@@ -282,7 +276,8 @@ void CQvGameLoginWnd::ApplyProgress(int percent, int fromPercent, int interval) 
     return;
   }
   progress->SetValue(percent);
-  if (CControlUI* label = m_pm.FindControl(u"ProgressLable")) label->SetText(Formatted(u"%d%%", percent));
+  if (CControlUI* label = m_pm.FindControl(u"ProgressLable"))
+    label->SetText(CDuiString::Formatted(u"%d%%", percent));
   m_nProgressCurrent = percent;
 }
 
@@ -298,7 +293,7 @@ void CQvGameLoginWnd::OnProgressTick() {
   if (auto* progress = Find<CProgressUI>(m_pm, u"ConnectProgress", u"Progress")) {
     progress->SetValue(m_nProgressCurrent);
     if (CControlUI* label = m_pm.FindControl(u"ProgressLable"))
-      label->SetText(Formatted(u"%d%%", m_nProgressCurrent));
+      label->SetText(CDuiString::Formatted(u"%d%%", m_nProgressCurrent));
   }
 }
 

@@ -26,12 +26,6 @@ constexpr BYTE kBarAlpha = 210;
 
 HHOOK g_hKeyboardHook = nullptr;
 
-CDuiString Formatted(const WCHAR* format, int value) {
-  CDuiString text;
-  text.Format(format, value);
-  return text;
-}
-
 // Shift+Tab anywhere on the desktop; the key still goes on to whoever has the focus.
 LRESULT CALLBACK KeyboardHookProc(int nCode, WPARAM wParam, LPARAM lParam) {
   if (nCode == HC_ACTION && (wParam == WM_KEYDOWN || wParam == WM_SYSKEYDOWN) && lParam) {
@@ -258,8 +252,8 @@ void CQvGameMainWnd::ApplySkin() {
 }
 
 void CQvGameMainWnd::SetFoldButtons() {
-  CControlUI* fold = m_pm.FindControl(Formatted(u"FoldBtn%d", m_nSkin));
-  CControlUI* unfold = m_pm.FindControl(Formatted(u"UnFoldBtn%d", m_nSkin));
+  CControlUI* fold = m_pm.FindControl(CDuiString::Formatted(u"FoldBtn%d", m_nSkin));
+  CControlUI* unfold = m_pm.FindControl(CDuiString::Formatted(u"UnFoldBtn%d", m_nSkin));
   if (!fold || !unfold) return;
   fold->SetVisible(m_bExpanded);
   unfold->SetVisible(!m_bExpanded);
@@ -267,7 +261,7 @@ void CQvGameMainWnd::SetFoldButtons() {
 
 void CQvGameMainWnd::SetOnlineImages(bool bOnline) {
   for (int d = 0; d < 4; ++d) {
-    if (CControlUI* label = m_pm.FindControl(Formatted(u"OnlineLable%d", d)))
+    if (CControlUI* label = m_pm.FindControl(CDuiString::Formatted(u"OnlineLable%d", d)))
       label->SetBkImage(bOnline ? u"file='OnLine.png' pos='0,0'" : u"file='OffLine.png' pos='0,0'");
   }
 }
@@ -318,7 +312,7 @@ void CQvGameMainWnd::OnNotify(WPARAM kind, LPARAM lParam) {
     ::OutputDebugStringA("WEBSOCK_NOTIFY_USERCOUNT2\r\n");
     CDuiString text = FormatUserCount(static_cast<stWebsockMsgUsercount&>(*record).userCount);
     for (int d = 0; d < 5; ++d)
-      if (CControlUI* label = m_pm.FindControl(Formatted(u"ProgressLable%d", d))) label->SetText(text);
+      if (CControlUI* label = m_pm.FindControl(CDuiString::Formatted(u"ProgressLable%d", d))) label->SetText(text);
     ::InvalidateRect(m_hWnd, nullptr, FALSE);
   } else if (kind == WEBSOCK_NOTIFY_ONLINESTATE) {
     SetOnlineImages(static_cast<stWebsockMsgOnlineState&>(*record).online != 0);
@@ -345,7 +339,7 @@ void CQvGameMainWnd::Notify(TNotifyUI& msg) {
 
 void CQvGameMainWnd::OnTrayNotify(LPARAM lParam) {
   if (lParam == WM_RBUTTONUP) {
-    CControlUI* control = m_pm.FindControl(Formatted(u"MenuTray%d", m_nSkin));
+    CControlUI* control = m_pm.FindControl(CDuiString::Formatted(u"MenuTray%d", m_nSkin));
     auto* menu = control && CDuiString(control->GetClass()) == u"CMenuUIEx" ? static_cast<CMenuUIEx*>(control)
                                                                                : nullptr;
     if (!menu || menu->GetMenuWindow()) return;
