@@ -23,6 +23,7 @@
 #include "platform/user_model.h"
 #include "platform/utf.h"
 #include "platform/win32/input.h"
+#include "platform/win32/kernel.h"
 #include "X11Tray.h"
 
 namespace qvp::x11 {
@@ -97,7 +98,14 @@ struct MotifHints {
 
 bool Undecorated(const WindowState& s) { return (s.style & WS_POPUP) || (s.style & WS_CAPTION) != WS_CAPTION; }
 
-int ErrorHandler(Display*, XErrorEvent*) { return 0; }  // windows may vanish under a request
+// Windows may vanish under a request; any error is traced and survived, never fatal.
+int ErrorHandler(Display*, XErrorEvent* e) {
+  char text[160];
+  std::snprintf(text, sizeof text, "X error %d on request %d.%d (serial %lu, resource 0x%lx)\r\n", e->error_code,
+                e->request_code, e->minor_code, e->serial, e->resourceid);
+  OutputDebugStringA(text);
+  return 0;
+}
 
 std::atomic<bool> g_displayLost{false};
 std::atomic<X11Backend*> g_instance{nullptr};
@@ -273,13 +281,13 @@ void X11Backend::ScreenChanged(int width, int height) {
 void X11Backend::OnWindowCreated(HWND hwnd) {
   WindowState s;
   if (!GetWindowState(hwnd, s) || (s.style & WS_CHILD)) return;  // children draw into their parent
-  int w = std::max<LONG>(1, s.windowRect.right - s.windowRect.left);
-  int h = std::max<LONG>(1, s.windowRect.bottom - s.windowRect.top);
+  int w = ClampXSize(s.windowRect.right - s.windowRect.left);
+  int h = ClampXSize(s.windowRect.bottom - s.windowRect.top);
   XSetWindowAttributes attrs{};
   attrs.background_pixel = BlackPixel(dpy_, DefaultScreen(dpy_));
   attrs.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
                      KeyReleaseMask | FocusChangeMask | StructureNotifyMask | EnterWindowMask | LeaveWindowMask;
-  XWin xwin = XCreateWindow(dpy_, root_, s.windowRect.left, s.windowRect.top, w, h, 0, CopyFromParent, InputOutput,
+  XWin xwin = XCreateWindow(dpy_, root_, ClampXPos(s.windowRect.left), ClampXPos(s.windowRect.top), w, h, 0, CopyFromParent, InputOutput,
                               CopyFromParent, CWBackPixel | CWEventMask, &attrs);
   Native n;
   n.xwin = xwin;
@@ -398,33 +406,19 @@ void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
     memo.hasSent = false;
     return;
   }
-  int w = s.windowRect.right - s.windowRect.left, h = s.windowRect.bottom - s.windowRect.top;
-  std::vector<XRectangle> rects;
-  bool shaped = false;
-  if (std::shared_ptr<Region> region = WindowRegionCopy(hwnd)) {
-    shaped = true;
-    int n = cairo_region_num_rectangles(region->rgn);
-    for (int i = 0; i < n; ++i) {
-      cairo_rectangle_int_t r;
-      cairo_region_get_rectangle(region->rgn, i, &r);
-      rects.push_back(XRectangle{static_cast<short>(r.x), static_cast<short>(r.y), static_cast<unsigned short>(r.width),
-                                 static_cast<unsigned short>(r.height)});
-    }
-  }
+  const int w = ClampXSize(s.windowRect.right - s.windowRect.left);
+  const int h = ClampXSize(s.windowRect.bottom - s.windowRect.top);
   bool keyed = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY);
-  bool painted = false;
-  if (keyed && memo.keyRunsFresh) {
-    painted = true;
-  } else if (keyed) {
+  if (keyed && !memo.keyFresh) {
     uint32_t key = (GetRValue(s.colorKey) << 16) | (GetGValue(s.colorKey) << 8) | GetBValue(s.colorKey);
-    std::vector<XRectangle>& runs = memo.keyRuns;
-    runs.clear();
+    memo.keyMask = ShapeMask();
     WithWindowSurface(hwnd, [&](cairo_surface_t* surface) {
-      if (!surface) return;
-      painted = true;
+      if (!surface || cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) return;
       cairo_surface_flush(surface);
       int sw = std::min(w, cairo_image_surface_get_width(surface));
       int sh = std::min(h, cairo_image_surface_get_height(surface));
+      memo.keyMask.Reset(w, h);
+      memo.keyMask.painted = true;
       int stride = cairo_image_surface_get_stride(surface);
       const unsigned char* data = cairo_image_surface_get_data(surface);
       for (int y = 0; y < sh; ++y) {
@@ -434,33 +428,45 @@ void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
           while (x < sw && (row[x] & 0xFFFFFF) == key) ++x;
           int start = x;
           while (x < sw && (row[x] & 0xFFFFFF) != key) ++x;
-          if (x > start)
-            runs.push_back(XRectangle{static_cast<short>(start), static_cast<short>(y), static_cast<unsigned short>(x - start), 1});
+          memo.keyMask.SetRun(y, start, x);
         }
       }
     });
-    memo.keyRunsFresh = painted;
+    memo.keyFresh = memo.keyMask.painted;
   }
-  // What would be sent: the region's rectangles, a marker, the key's runs, and which of them count.
-  std::vector<XRectangle> wanted = rects;
-  wanted.push_back(XRectangle{-1, static_cast<short>(shaped), static_cast<unsigned short>(keyed && painted), 0});
-  if (keyed && painted) wanted.insert(wanted.end(), memo.keyRuns.begin(), memo.keyRuns.end());
-  auto same = [](const XRectangle& a, const XRectangle& b) {
-    return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
-  };
-  if (memo.hasSent && wanted.size() == memo.sent.size() &&
-      std::equal(wanted.begin(), wanted.end(), memo.sent.begin(), same))
-    return;
-  if (shaped)
-    XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, rects.data(), static_cast<int>(rects.size()), ShapeSet,
-                            YXBanded);
-  if (keyed && painted) {
-    XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, memo.keyRuns.data(), static_cast<int>(memo.keyRuns.size()),
-                            shaped ? ShapeIntersect : ShapeSet, YXBanded);
+  // The shape wanted: the window region, less the colour key's pixels once the window has some.
+  ShapeMask wanted;
+  bool shaped = false;
+  if (std::shared_ptr<Region> region = WindowRegionCopy(hwnd)) {
+    shaped = true;
+    wanted.Reset(w, h);
+    int n = cairo_region_num_rectangles(region->rgn);
+    for (int i = 0; i < n; ++i) {
+      cairo_rectangle_int_t r;
+      cairo_region_get_rectangle(region->rgn, i, &r);
+      for (int y = std::max(0, r.y); y < std::min(h, r.y + r.height); ++y) wanted.SetRun(y, r.x, r.x + r.width);
+    }
+  }
+  if (keyed && memo.keyMask.painted && memo.keyMask.width == w && memo.keyMask.height == h) {
+    if (shaped)
+      wanted.Intersect(memo.keyMask);
+    else
+      wanted = memo.keyMask;
     shaped = true;
   }
-  if (!shaped) XShapeCombineMask(dpy_, xwin, ShapeBounding, 0, 0, None, ShapeSet);
+  if (memo.hasSent && memo.sentShaped == shaped && (!shaped || memo.sent == wanted)) return;
+  // One bitmap, however complex the shape: Xlib splits a large image into requests the server
+  // takes, where a rectangle list of more than 32k entries overflows its request's length field.
+  Pixmap mask = None;
+  if (shaped) {
+    mask = XCreateBitmapFromData(dpy_, xwin, reinterpret_cast<const char*>(wanted.bits.data()),
+                                 static_cast<unsigned>(w), static_cast<unsigned>(h));
+    if (!mask) return;
+  }
+  XShapeCombineMask(dpy_, xwin, ShapeBounding, 0, 0, mask, ShapeSet);
+  if (mask) XFreePixmap(dpy_, mask);
   memo.sent = std::move(wanted);
+  memo.sentShaped = shaped;
   memo.hasSent = true;
 }
 
@@ -501,7 +507,7 @@ void X11Backend::ReleaseShape(HWND hwnd, XWin xwin) {
 void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
   if (changes & (kChangedSize | kChangedLayered | kChangedRegion)) {
     std::lock_guard<std::mutex> shapes(shapeMutex_);
-    shapeMemo_[hwnd].keyRunsFresh = false;
+    shapeMemo_[hwnd].keyFresh = false;
   }
   XWin xwin = XWindowOf(hwnd);
   if (!xwin) return;
@@ -513,9 +519,8 @@ void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
     mapped = windows_[hwnd].mapped;
   }
   if (changes & (kChangedPosition | kChangedSize)) {
-    int w = std::max<LONG>(1, s.windowRect.right - s.windowRect.left);
-    int h = std::max<LONG>(1, s.windowRect.bottom - s.windowRect.top);
-    XMoveResizeWindow(dpy_, xwin, s.windowRect.left, s.windowRect.top, w, h);
+    XMoveResizeWindow(dpy_, xwin, ClampXPos(s.windowRect.left), ClampXPos(s.windowRect.top),
+                      ClampXSize(s.windowRect.right - s.windowRect.left), ClampXSize(s.windowRect.bottom - s.windowRect.top));
     if (changes & kChangedSize) ApplyShape(hwnd, xwin);
   }
   if (changes & kChangedIcon) ApplyIcon(hwnd, xwin);
@@ -549,7 +554,7 @@ void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
       } else {
         XDeleteProperty(dpy_, xwin, atom("_NET_WM_USER_TIME"));
       }
-      XMoveWindow(dpy_, xwin, s.windowRect.left, s.windowRect.top);
+      XMoveWindow(dpy_, xwin, ClampXPos(s.windowRect.left), ClampXPos(s.windowRect.top));
       bool withhold;
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -658,7 +663,7 @@ void X11Backend::Blit(HWND hwnd, XWin xwin) {
 void X11Backend::OnWindowPainted(HWND hwnd) {
   {
     std::lock_guard<std::mutex> shapes(shapeMutex_);
-    shapeMemo_[hwnd].keyRunsFresh = false;  // new pixels: the colour key's runs are scanned again
+    shapeMemo_[hwnd].keyFresh = false;  // new pixels: the colour key's runs are scanned again
   }
   if (XWin xwin = XWindowOf(hwnd)) Blit(hwnd, xwin);
 }

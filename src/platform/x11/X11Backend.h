@@ -4,6 +4,7 @@
 
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -25,6 +26,45 @@ namespace qvp::x11 {
 using XWin = ::Window;
 
 class KeyRepeater;
+
+// The largest width or height of an X window (the protocol's sizes are 16-bit; positions too).
+constexpr int kMaxXSize = 32767;
+inline int ClampXSize(long v) { return static_cast<int>(v < 1 ? 1 : v > kMaxXSize ? kMaxXSize : v); }
+inline int ClampXPos(long v) { return static_cast<int>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
+
+// A window's shape as a bitmap: one bit per pixel, rows padded to whole bytes, least significant
+// bit first (the layout XCreateBitmapFromData takes).
+struct ShapeMask {
+  int width = 0, height = 0, stride = 0;
+  bool painted = false;  // made from a window image (a key mask before the first paint has none)
+  std::vector<unsigned char> bits;
+
+  void Reset(int w, int h) {
+    width = w;
+    height = h;
+    stride = (w + 7) / 8;
+    bits.assign(static_cast<size_t>(stride) * static_cast<size_t>(h), 0);
+  }
+  void SetRun(int y, int x0, int x1) {
+    x0 = x0 < 0 ? 0 : x0;
+    x1 = x1 > width ? width : x1;
+    unsigned char* row = bits.data() + static_cast<size_t>(y) * static_cast<size_t>(stride);
+    for (int x = x0; x < x1;) {
+      if ((x & 7) == 0 && x + 8 <= x1) {
+        int full = (x1 - x) / 8;
+        std::fill(row + x / 8, row + x / 8 + full, 0xFF);
+        x += full * 8;
+      } else {
+        row[x / 8] = static_cast<unsigned char>(row[x / 8] | (1u << (x & 7)));
+        ++x;
+      }
+    }
+  }
+  void Intersect(const ShapeMask& other) {
+    for (size_t i = 0; i < bits.size() && i < other.bits.size(); ++i) bits[i] &= other.bits[i];
+  }
+  bool operator==(const ShapeMask& o) const { return width == o.width && height == o.height && bits == o.bits; }
+};
 class X11Tray;
 
 class X11Backend : public Backend {
@@ -102,13 +142,14 @@ class X11Backend : public Backend {
   XIM xim_ = nullptr;
   std::mutex mutex_;
   std::mutex shapeMutex_;  // a bounding shape is decided and sent as one step
-  // Per window, under shapeMutex_: the colour-key runs of the pixels last scanned (scanned again
-  // only after a paint) and the bounding shape last sent (not sent again when unchanged: every
-  // shape request makes the server expose the window, which would blit and shape it again).
+  // Per window, under shapeMutex_: the non-key pixels last scanned (scanned again only after a
+  // paint) and the bounding shape last sent (not sent again when unchanged: every shape request
+  // makes the server expose the window, which would blit and shape it again).
   struct ShapeMemo {
-    std::vector<XRectangle> keyRuns;
-    bool keyRunsFresh = false;
-    std::vector<XRectangle> sent;
+    ShapeMask keyMask;
+    bool keyFresh = false;
+    ShapeMask sent;
+    bool sentShaped = false;
     bool hasSent = false;
   };
   std::map<HWND, ShapeMemo> shapeMemo_;
