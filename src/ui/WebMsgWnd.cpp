@@ -1,5 +1,6 @@
 #include "ui/WebMsgWnd.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,16 @@ constexpr int kMargin = 12;
 constexpr int kRightReserve = 22;
 constexpr int kLineGap = 2;
 constexpr int kMessageGap = 10;
+constexpr DWORD kFrameMs = 16;
+constexpr UINT_PTR kLayoutTimerId = 0x5EB1;
+constexpr UINT WM_WEBMSG_LAYOUT = WM_APP + 1;  // a layout waits in the queue
+// Far more than an overlay can show (rows of a work area times the units a row can hold): a
+// longer text is kept only up to here.
+constexpr int kMaxKeptUnits = 1 << 16;
+
+CDuiString KeptText(const CDuiString& text) {
+  return text.GetLength() > kMaxKeptUnits ? text.Left(kMaxKeptUnits) : text;
+}
 
 WPARAM NextSerial() {
   static std::atomic<WPARAM> s_serial{0};
@@ -47,12 +58,6 @@ void FreeItem(stWebMsgItem* item) {
   delete item;
 }
 
-struct Wrapped {
-  std::vector<CDuiString> lines;
-  int lineHeight = 0;
-  int lastWidth = 0;
-};
-
 bool IsHighSurrogate(WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(WCHAR c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
@@ -63,44 +68,120 @@ int NextCharEnd(const CDuiString& text, int pos) {
   return end;
 }
 
-// Splits text into lines that fit the usable width of hWnd, the first starting startOffset pixels
-// in. Every measurement sets the line height and the last width, so the last width ends up being
-// the width of the last line.
-Wrapped WrapText(HWND hWnd, HFONT hFont, const CDuiString& text, int startOffset) {
-  Wrapped out;
-  RECT rcClient{0, 0, 0, 0};
-  ::GetClientRect(hWnd, &rcClient);
-  const int usable = (rcClient.right - rcClient.left) - kRightReserve;
-  HDC hdc = ::GetDC(hWnd);
-  if (!hdc) return out;
-  HGDIOBJ hOldFont = ::SelectObject(hdc, hFont);
+bool SplitsPair(const CDuiString& text, int pos) {
+  return pos > 0 && pos < text.GetLength() && IsHighSurrogate(text[pos - 1]) && IsLowSurrogate(text[pos]);
+}
 
-  int pos = 0;
-  int offset = startOffset;
-  const int length = text.GetLength();
-  while (pos < length) {
-    int fitEnd = pos;
-    for (int end = NextCharEnd(text, pos);; end = NextCharEnd(text, end)) {
-      SIZE sz{0, 0};
-      ::GetTextExtentPoint32W(hdc, text.GetData() + pos, end - pos, &sz);
-      out.lineHeight = sz.cy;
-      out.lastWidth = sz.cx;
-      if (sz.cx + offset > usable) break;
-      fitEnd = end;
-      if (end >= length) break;
+// Measures runs of text with the overlay's font through one device context of the window.
+class Measurer {
+ public:
+  Measurer(HWND hWnd, HFONT hFont) : m_hWnd(hWnd), m_hdc(::GetDC(hWnd)) {
+    if (m_hdc) m_hOldFont = ::SelectObject(m_hdc, hFont);
+  }
+  ~Measurer() {
+    if (!m_hdc) return;
+    ::SelectObject(m_hdc, m_hOldFont);
+    ::ReleaseDC(m_hWnd, m_hdc);
+  }
+  Measurer(const Measurer&) = delete;
+  Measurer& operator=(const Measurer&) = delete;
+
+  bool Ok() const { return m_hdc != nullptr; }
+  SIZE Measure(const WCHAR* text, int length) {
+    SIZE sz{0, 0};
+    ::GetTextExtentPoint32W(m_hdc, text, length, &sz);
+    if (sz.cy > 0) m_nLineHeight = sz.cy;
+    return sz;
+  }
+  int Width(const CDuiString& text, int pos, int end) { return Measure(text.GetData() + pos, end - pos).cx; }
+  int LineHeight() const { return m_nLineHeight; }
+
+ private:
+  HWND m_hWnd;
+  HDC m_hdc;
+  HGDIOBJ m_hOldFont = nullptr;
+  int m_nLineHeight = 0;
+};
+
+// Every character that shows is at least a pixel wide, so no line holds more units than this.
+int LineUnitLimit(int usable) { return std::max(usable, 0) + 64; }
+
+// The longest prefix text[pos, end) with end <= limit whose width is at most room, found by
+// binary search over the prefix widths (they grow with the prefix). pos itself when nothing fits.
+int FitEnd(Measurer& m, const CDuiString& text, int pos, int limit, int room) {
+  if (room < 0) return pos;
+  if (m.Width(text, pos, limit) <= room) return limit;
+  int lo = pos, hi = limit;  // text[pos, lo) fits, text[pos, hi) does not
+  while (hi - lo > 1) {
+    int mid = lo + (hi - lo) / 2;
+    if (SplitsPair(text, mid)) {
+      if (mid + 1 < hi)
+        ++mid;
+      else if (mid - 1 > lo)
+        --mid;
+      else
+        break;
     }
+    if (m.Width(text, pos, mid) <= room)
+      lo = mid;
+    else
+      hi = mid;
+  }
+  return lo;
+}
+
+// Wraps text into at most maxLines lines of the usable width, the first starting offset pixels
+// in. Text beyond the last allowed line is cut: that line ends with "…". Returns the width of the
+// last line; `cut` tells whether anything was left out.
+int WrapInto(Measurer& m, std::vector<CDuiString>& lines, const CDuiString& text, int offset, int usable,
+             int maxLines, bool& cut) {
+  const int length = text.GetLength();
+  int pos = 0, lastStart = 0, lastOffset = offset;
+  cut = false;
+  while (pos < length) {
+    if (static_cast<int>(lines.size()) >= maxLines) {
+      cut = true;
+      break;
+    }
+    int limit = std::min(length, pos + LineUnitLimit(usable));
+    if (SplitsPair(text, limit)) ++limit;
+    int end = FitEnd(m, text, pos, limit, usable - offset);
     // A line that starts at the margin takes at least one character, however wide, so that a
     // window too narrow for any character still ends.
-    // (The only measurement of such a line was that character, so the last width is right.)
-    if (fitEnd == pos && offset == 0) fitEnd = NextCharEnd(text, pos);
-    out.lines.push_back(text.Mid(pos, fitEnd - pos));
-    pos = fitEnd;
+    if (end == pos && offset == 0) end = NextCharEnd(text, pos);
+    lines.push_back(text.Mid(pos, end - pos));
+    lastStart = pos;
+    lastOffset = offset;
+    pos = end;
     offset = 0;
   }
+  if (lines.empty()) return 0;
+  if (cut) {
+    const CDuiString ellipsis(u"…");
+    int room = usable - lastOffset - m.Measure(ellipsis.GetData(), ellipsis.GetLength()).cx;
+    int lastEnd = lastStart + lines.back().GetLength();
+    int end = FitEnd(m, text, lastStart, lastEnd, room);
+    lines.back() = text.Mid(lastStart, end - lastStart) + ellipsis;
+  }
+  const CDuiString& last = lines.back();
+  return last.IsEmpty() ? 0 : m.Measure(last.GetData(), last.GetLength()).cx;
+}
 
-  ::SelectObject(hdc, hOldFont);
-  ::ReleaseDC(hWnd, hdc);
-  return out;
+// Lays out a line of the overlay: the nickname from the margin, the text right after it, in at
+// most `budget` rows.
+void LayOutLines(Measurer& m, stWebMsgLines& out, const CDuiString& nick, const CDuiString& text, int usable,
+                 int budget) {
+  out = stWebMsgLines();
+  out.usableWidth = usable;
+  out.budget = budget;
+  bool cut = false;
+  out.nickLastWidth = WrapInto(m, out.nick, nick, 0, usable, budget, cut);
+  if (!cut && !text.IsEmpty()) {
+    int rowsLeft = out.nick.empty() ? budget : budget - static_cast<int>(out.nick.size()) + 1;
+    WrapInto(m, out.text, text, out.nickLastWidth, usable, rowsLeft, cut);
+  }
+  out.cut = cut;
+  out.lineHeight = m.LineHeight();
 }
 
 }  // namespace
@@ -136,13 +217,37 @@ struct WebMsgOps {
 
   HWND Hwnd() const { return w.GetHWND(); }
 
-  int CalcTotalHeight() const {
-    int height = kMargin;
-    for (stWebMsgItem* item : w.m_items) {
-      Wrapped wr = WrapText(Hwnd(), w.m_hFont, item->pRecord->GetNickName() + item->pRecord->GetMsgText(), 0);
-      int n = static_cast<int>(wr.lines.size());
-      if (n > 0) height += n * (wr.lineHeight + kLineGap) + (kMessageGap - kLineGap);
+  int Usable() const {
+    RECT rcClient{0, 0, 0, 0};
+    ::GetClientRect(Hwnd(), &rcClient);
+    return (rcClient.right - rcClient.left) - kRightReserve;
+  }
+
+  // Gives each item its rows, newest first, within the height the overlay may have below `top`
+  // (down to the work area's bottom): a line that would not fit is cut, and older lines that find
+  // no room left are not shown (they stay in the list and expire as ever). Returns the height.
+  int LayOutItems(int top) {
+    Measurer m(Hwnd(), w.m_hFont);
+    if (!m.Ok()) return kMargin;
+    const int usable = Usable();
+    RECT work{0, 0, 0, 0};
+    ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int lineHeight = std::max(1, m.Measure(u"0", 1).cy);
+    const int available = work.bottom - top - kMargin - (kMessageGap - kLineGap);
+    int rowsLeft = std::max(1, available / (lineHeight + kLineGap));
+    for (auto it = w.m_items.rbegin(); it != w.m_items.rend(); ++it) {
+      stWebMsgItem* item = *it;
+      item->nShownRows = 0;
+      if (rowsLeft <= 0) continue;
+      stWebMsgLines& lines = item->lines;
+      bool stale = lines.usableWidth != usable || (lines.cut && lines.budget != rowsLeft) || lines.Rows() > rowsLeft;
+      if (stale) LayOutLines(m, lines, item->sNickName, item->sMsgText, usable, rowsLeft);
+      item->nShownRows = lines.Rows();
+      rowsLeft -= item->nShownRows;
     }
+    int height = kMargin;
+    for (stWebMsgItem* item : w.m_items)
+      if (item->nShownRows > 0) height += item->nShownRows * (item->lines.lineHeight + kLineGap) + (kMessageGap - kLineGap);
     return height;
   }
 
@@ -170,6 +275,8 @@ struct WebMsgOps {
     auto* item = new stWebMsgItem;
     item->pRecord = pMsg;
     record.release();
+    item->sNickName = KeptText(pMsg->GetNickName());
+    item->sMsgText = KeptText(pMsg->GetMsgText());
     item->pWnd = &w;
     item->hWndTarget = Hwnd();
     ArmTimer(item);
@@ -183,7 +290,33 @@ struct WebMsgOps {
     }
     w.m_items.push_back(item);
 
-    LayOutBelowBar();
+    RequestLayout(true);
+  }
+
+  // The layout (and so the resize and repaint) of what arrived runs at most once a frame: the
+  // first request after a quiet frame at once, later ones at the frame's end.
+  void RequestLayout(bool belowBar) {
+    w.m_bLayoutBelowBar = w.m_bLayoutBelowBar || belowBar;
+    if (w.m_bLayoutPending) return;
+    w.m_bLayoutPending = true;
+    DWORD since = ::GetTickCount() - w.m_dwLastLayout;
+    if (since >= kFrameMs)
+      ::PostMessageW(Hwnd(), WM_WEBMSG_LAYOUT, 0, 0);
+    else
+      ::SetTimer(Hwnd(), kLayoutTimerId, kFrameMs - since, nullptr);
+  }
+
+  void RunPendingLayout() {
+    ::KillTimer(Hwnd(), kLayoutTimerId);
+    if (!w.m_bLayoutPending) return;
+    w.m_bLayoutPending = false;
+    w.m_dwLastLayout = ::GetTickCount();
+    bool belowBar = w.m_bLayoutBelowBar;
+    w.m_bLayoutBelowBar = false;
+    if (belowBar)
+      LayOutBelowBar();
+    else
+      ShrinkInPlace();
   }
 
   void LayOutBelowBar() {
@@ -195,7 +328,7 @@ struct WebMsgOps {
       ::GetWindowRect(Hwnd(), &rcSelf);
       rcWindow = RECT{rcSelf.left, rcSelf.top, rcSelf.right, rcSelf.top};
     }
-    int iHeightTotal = CalcTotalHeight();
+    int iHeightTotal = LayOutItems(rcWindow.bottom);
     char trace[200];
     std::snprintf(trace, sizeof trace,
                   "rcWindow.left:%d,rcWindow.top:%d,rcWindow.right:%d,rcWindow.bottom:%d iHeightTotal:%d\r\n",
@@ -232,10 +365,13 @@ struct WebMsgOps {
       FreeItem(item);
       break;
     }
+    RequestLayout(false);
+  }
 
+  void ShrinkInPlace() {
     RECT rc{0, 0, 0, 0};
     ::GetWindowRect(Hwnd(), &rc);
-    const int height = CalcTotalHeight();
+    const int height = LayOutItems(rc.top);
     ::MoveWindow(Hwnd(), rc.left, rc.top, rc.right - rc.left, height, TRUE);
     if (w.m_hWndMask) ::MoveWindow(w.m_hWndMask, rc.left, rc.top, rc.right - rc.left, height, TRUE);
     ::InvalidateRect(Hwnd(), nullptr, TRUE);
@@ -253,22 +389,23 @@ struct WebMsgOps {
 
     int y = kMargin;
     for (stWebMsgItem* item : w.m_items) {
-      Wrapped nick = WrapText(Hwnd(), w.m_hFont, item->pRecord->GetNickName(), 0);
+      if (item->nShownRows == 0) continue;  // no room left for it under the newer lines
+      const stWebMsgLines& lines = item->lines;
+      const int h = lines.lineHeight;
       ::SetTextColor(hdc, w.m_crNickname);
-      for (size_t i = 0; i < nick.lines.size(); ++i) {
-        const CDuiString& line = nick.lines[i];
+      for (size_t i = 0; i < lines.nick.size(); ++i) {
+        const CDuiString& line = lines.nick[i];
         if (!line.IsEmpty()) ::TextOutW(hdc, kMargin, y, line.GetData(), line.GetLength());
-        if (i + 1 < nick.lines.size()) y += nick.lineHeight + kLineGap;
+        if (i + 1 < lines.nick.size()) y += h + kLineGap;
       }
       // The text goes on where the nickname's last line ends.
-      Wrapped text = WrapText(Hwnd(), w.m_hFont, item->pRecord->GetMsgText(), nick.lastWidth);
       ::SetTextColor(hdc, w.m_crText);
-      for (size_t i = 0; i < text.lines.size(); ++i) {
-        const CDuiString& line = text.lines[i];
-        int x = i == 0 ? kMargin + nick.lastWidth : kMargin;
+      for (size_t i = 0; i < lines.text.size(); ++i) {
+        const CDuiString& line = lines.text[i];
+        int x = i == 0 ? kMargin + lines.nickLastWidth : kMargin;
         if (!line.IsEmpty()) ::TextOutW(hdc, x, y, line.GetData(), line.GetLength());
-        y += text.lineHeight;
-        if (i + 1 < text.lines.size()) y += kLineGap;
+        y += h;
+        if (i + 1 < lines.text.size()) y += kLineGap;
       }
       y += kMessageGap;
     }
@@ -309,6 +446,13 @@ LRESULT CQvGameWebMsgWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam)
       return 0;
     case WM_WEBMSG_TIMEOUT:
       ops.OnItemTimeout(wParam);
+      return 0;
+    case WM_WEBMSG_LAYOUT:
+      ops.RunPendingLayout();
+      return 0;
+    case WM_TIMER:
+      if (wParam != kLayoutTimerId) break;
+      ops.RunPendingLayout();
       return 0;
     default:
       break;

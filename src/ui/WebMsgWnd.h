@@ -3,6 +3,7 @@
 #pragma once
 
 #include <list>
+#include <vector>
 
 #include "dui/PaintManagerUI.h"
 #include "dui/WindowWnd.h"
@@ -14,6 +15,21 @@ class CQvGameWebMsgWnd;
 constexpr int MAX_WEBMSG_COUNT = 15;
 constexpr UINT WEBMSG_LIFETIME_MS = 30000;
 
+// A line's text as laid out for one usable width and row budget: the nickname's lines, then the
+// text's lines (the first continues the nickname's last row). Made once, not at every paint.
+struct stWebMsgLines {
+  std::vector<CDuiString> nick, text;
+  int lineHeight = 0;
+  int nickLastWidth = 0;
+  int usableWidth = -1;  // -1: not laid out yet
+  int budget = 0;        // the rows it was allowed
+  bool cut = false;      // cut short (ending in "…") to stay within its budget
+  int Rows() const {
+    int a = static_cast<int>(nick.size()), b = static_cast<int>(text.size());
+    return a > 0 && b > 0 ? a + b - 1 : a + b;
+  }
+};
+
 struct stWebMsgItem {
   stVirelMsg* pRecord = nullptr;  // owned
   CQvGameWebMsgWnd* pWnd = nullptr;
@@ -23,6 +39,10 @@ struct stWebMsgItem {
   // same address. The timer thread reads these two; they are set before the timer starts.
   HWND hWndTarget = nullptr;
   WPARAM uSerial = 0;
+  // The record's texts, fetched once and kept to what an overlay could ever show.
+  CDuiString sNickName, sMsgText;
+  stWebMsgLines lines;
+  int nShownRows = 0;  // rows it has in the overlay now; 0 when newer lines take all the room
 };
 
 class CQvGameWebMsgWnd : public CWindowWnd, public INotifyUI {
@@ -39,6 +59,10 @@ class CQvGameWebMsgWnd : public CWindowWnd, public INotifyUI {
   HBRUSH m_hBkBrush = nullptr;
   HWND m_hWndMask = nullptr;
   CQvGameMainWnd* m_pMainWnd = nullptr;
+  // Layout waits for the next frame; many records in one frame are laid out and painted once.
+  bool m_bLayoutPending = false;
+  bool m_bLayoutBelowBar = false;  // the pending layout hangs the overlay below the bar again
+  DWORD m_dwLastLayout = 0;
 
  protected:
   LPCWSTR GetWindowClassName() const override { return u"UIGameWebMsgFrame"; }
