@@ -8,6 +8,12 @@ CDuiString stVirelMsgChat::GetMsgText() const {
   return text;
 }
 
+CDuiString stVirelMsgChat::GetMsgTextLeft(int nMaxLength) const {
+  CDuiString text(u" 说:");
+  text += content.Left(nMaxLength - text.GetLength());
+  return text.Left(nMaxLength);
+}
+
 CDuiString stVirelMsgEnter::GetMsgText() const {
   CDuiString text;
   text.Format(u"进入房间");

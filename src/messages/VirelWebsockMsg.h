@@ -21,12 +21,17 @@ struct stVirelWebsockMsg {
 struct stVirelMsg : stVirelWebsockMsg {
   virtual CDuiString GetMsgText() const = 0;
   virtual CDuiString GetNickName() const;
+  // The first nMaxLength units of each, without copying the rest of a long text.
+  virtual CDuiString GetMsgTextLeft(int nMaxLength) const { return GetMsgText().Left(nMaxLength); }
+  virtual CDuiString GetNickNameLeft(int nMaxLength) const { return GetNickName().Left(nMaxLength); }
 
   CDuiString nickname;
 };
 
 struct stVirelMsgChat : stVirelMsg {
   CDuiString GetMsgText() const override;
+  CDuiString GetMsgTextLeft(int nMaxLength) const override;
+  CDuiString GetNickNameLeft(int nMaxLength) const override { return nickname.Left(nMaxLength); }
 
   CDuiString content;  // emoticon codes already replaced
 };

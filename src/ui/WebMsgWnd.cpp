@@ -25,10 +25,6 @@ constexpr UINT WM_WEBMSG_LAYOUT = WM_APP + 1;  // a layout waits in the queue
 // longer text is kept only up to here.
 constexpr int kMaxKeptUnits = 1 << 16;
 
-CDuiString KeptText(const CDuiString& text) {
-  return text.GetLength() > kMaxKeptUnits ? text.Left(kMaxKeptUnits) : text;
-}
-
 WPARAM NextSerial() {
   static std::atomic<WPARAM> s_serial{0};
   return ++s_serial;
@@ -275,8 +271,8 @@ struct WebMsgOps {
     auto* item = new stWebMsgItem;
     item->pRecord = pMsg;
     record.release();
-    item->sNickName = KeptText(pMsg->GetNickName());
-    item->sMsgText = KeptText(pMsg->GetMsgText());
+    item->sNickName = pMsg->GetNickNameLeft(kMaxKeptUnits);
+    item->sMsgText = pMsg->GetMsgTextLeft(kMaxKeptUnits);
     item->pWnd = &w;
     item->hWndTarget = Hwnd();
     ArmTimer(item);
