@@ -60,6 +60,11 @@ cairo_surface_t* SurfaceFor(HWND hwnd, const WindowState& state) {
   cairo_surface_t*& slot = im.surfaces[hwnd];
   if (!slot || cairo_image_surface_get_width(slot) != w || cairo_image_surface_get_height(slot) != h) {
     cairo_surface_t* fresh = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
+    if (cairo_surface_status(fresh) != CAIRO_STATUS_SUCCESS) {
+      // Too large to hold: the window draws into a pixel until it has a size that fits.
+      cairo_surface_destroy(fresh);
+      fresh = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
+    }
     if (slot) {
       cairo_t* cr = cairo_create(fresh);
       cairo_set_source_surface(cr, slot, 0, 0);

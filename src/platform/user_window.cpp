@@ -73,6 +73,15 @@ std::u16string ClassKey(LPCWSTR name, std::shared_ptr<WindowClass>* byAtom) {
   return Lower(std::u16string(name, WideLength(name)));
 }
 
+// Window coordinates and sizes stay within 16 bits, as on Windows: anything larger is clamped.
+int ClampCoord(int v) { return std::clamp(v, -32768, 32767); }
+int ClampSize(int v) { return std::clamp(v, 0, 32767); }
+RECT ClampedRect(int x, int y, int cx, int cy) {
+  x = ClampCoord(x);
+  y = ClampCoord(y);
+  return RECT{x, y, x + ClampSize(cx), y + ClampSize(cy)};
+}
+
 RECT NonClientInset(DWORD style, DWORD exStyle) {
   RECT r{0, 0, 0, 0};
   int frame = 0;
@@ -303,12 +312,14 @@ BOOL ApplyWindowPos(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT fl
     Window* w = FindWindowLocked(hwnd);
     if (!w) return FALSE;
     RECT r = w->rect;
+    wp.x = ClampCoord(wp.x);
+    wp.y = ClampCoord(wp.y);
     if (!(flags & SWP_NOMOVE) && (wp.x != r.left || wp.y != r.top)) {
       OffsetRect(&r, wp.x - r.left, wp.y - r.top);
       moved = true;
     }
     if (!(flags & SWP_NOSIZE)) {
-      int ncx = std::max(0, wp.cx), ncy = std::max(0, wp.cy);
+      int ncx = ClampSize(wp.cx), ncy = ClampSize(wp.cy);
       if (ncx != r.right - r.left || ncy != r.bottom - r.top) {
         r.right = r.left + ncx;
         r.bottom = r.top + ncy;
@@ -681,7 +692,7 @@ HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
       cx = overlapped ? (work.right - work.left) * 3 / 4 : 0;
       cy = overlapped ? (work.bottom - work.top) * 3 / 4 : 0;
     }
-    w->rect = RECT{x, y, x + std::max(0, cx), y + std::max(0, cy)};
+    w->rect = ClampedRect(x, y, cx, cy);
     w->normalRect = w->rect;
     w->clientInset = NonClientInset(w->style, w->exStyle);
     slot.window = w;

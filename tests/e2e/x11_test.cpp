@@ -29,6 +29,7 @@ struct Painted {
   std::u16string text;
   RECT inner{0, 0, 0, 0};  // a second colour, when not empty
   COLORREF innerColor = 0;
+  int stripes = 0;  // when not 0: 1-pixel columns of innerColor this far apart over the window
 };
 std::map<HWND, Painted>& Paints() {
   static std::map<HWND, Painted> paints;
@@ -49,6 +50,14 @@ LRESULT CALLBACK PaintProc(HWND h, UINT m, WPARAM w, LPARAM l) {
       HBRUSH ib = CreateSolidBrush(p.innerColor);
       FillRect(dc, &p.inner, ib);
       DeleteObject(ib);
+    }
+    if (p.stripes > 0) {
+      HBRUSH sb = CreateSolidBrush(p.innerColor);
+      for (int x = 0; x < r.right; x += p.stripes) {
+        RECT column{x, 0, x + 1, r.bottom};
+        FillRect(dc, &column, sb);
+      }
+      DeleteObject(sb);
     }
     if (!p.text.empty()) {
       LOGFONTW lf{};
@@ -286,6 +295,37 @@ TEST_F(X11, ColourKeyedWindowShowsWhatLiesBelowThroughKeyPixels) {
   ASSERT_TRUE(Shows(800, 500, Rgb(red)));
   EXPECT_TRUE(Shows(710, 410, Rgb(blue)));
   EXPECT_EQ(Pixel(890, 590), Rgb(blue));
+}
+
+// Sizes beyond what X allows, then hundreds of thousands of key runs, far more than one rectangle
+// list of the protocol can carry: the connection lives and the window keeps its exact shape.
+TEST_F(X11, ColourKeyedWindowOfAnyComplexityOrSizeKeepsItsShapeAndTheConnection) {
+  Start();
+  COLORREF blue = RGB(30, 60, 220), red = RGB(230, 20, 20);
+  HWND below = Painter({0, 0, 1280, 800}, blue);
+  ShowWindow(below, SW_SHOWNA);
+  HWND keyed = Painter({0, 0, 1280, 800}, RGB(0, 0, 0), WS_EX_LAYERED | WS_EX_TOPMOST);
+  Paints()[keyed].stripes = 2;
+  Paints()[keyed].innerColor = red;
+  SetLayeredWindowAttributes(keyed, RGB(0, 0, 0), 255, LWA_COLORKEY | LWA_ALPHA);
+
+  MoveWindow(keyed, -100000, 0, 200, 100000, TRUE);
+  RECT clamped;
+  ASSERT_TRUE(GetWindowRect(keyed, &clamped));
+  EXPECT_EQ(clamped.left, -32768) << "coordinates and sizes stay within 16 bits";
+  EXPECT_EQ(clamped.bottom - clamped.top, 32767);
+  ShowWindow(keyed, SW_SHOWNA);
+  Settle();
+  ASSERT_TRUE(X11Sync()) << "the display connection was lost";
+  ShowWindow(keyed, SW_HIDE);
+  MoveWindow(keyed, 0, 0, 1280, 800, TRUE);
+  ShowWindow(keyed, SW_SHOWNA);
+  ASSERT_TRUE(OnScreen(keyed));
+  ASSERT_TRUE(Shows(600, 700, Rgb(red)));
+  EXPECT_TRUE(Shows(601, 700, Rgb(blue)));
+  EXPECT_EQ(Pixel(1000, 10), Rgb(red));
+  EXPECT_EQ(Pixel(1001, 10), Rgb(blue));
+  ASSERT_TRUE(X11Sync()) << "the display connection was lost";
 }
 
 struct HookRecord {
