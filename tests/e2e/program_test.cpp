@@ -36,21 +36,23 @@ class Program : public ::testing::Test {
     options.tray = true;
     session_ = std::make_unique<XSession>(options);
     ASSERT_TRUE(session_->ok()) << session_->error();
-    // A few room messages once the bar is up (connecting shows a progress bar for a few seconds;
-    // messages before the bar exists have nowhere to go), then quiet: every message would wake the
-    // messages again.
-    std::string scenario = session_->folder() + "/scenario.jsonl";
-    std::ofstream(scenario) << "{\"delay\":7000,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"小明\",\"content\":\"主播好[x_08laugh]\"}}\n"
-                            << "{\"delay\":200,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Ann\",\"content\":\"hi\"}}\n"
-                            << "{\"delay\":200,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Bob\",\"content\":\"666\"}}\n";
-    ASSERT_TRUE(sim_.Start({"--scenario", scenario})) << sim_.startError();
     config_ = session_->folder() + "/config";
     std::filesystem::create_directories(config_ + "/QvGameAssist");
-    std::ofstream(config_ + "/QvGameAssist/QvGameAssit.xml", std::ios::binary)
-        << "<AutoConnect>0</AutoConnect>\r\n<RoomID0>888</RoomID0>\r\n";
     ::setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+  }
+  // The room simulator with these options, and room 888 in the program's history.
+  void StartRoom(const std::vector<std::string>& simArgs, bool autoConnect) {
+    ASSERT_TRUE(sim_.Start(simArgs)) << sim_.startError();
+    std::ofstream(config_ + "/QvGameAssist/QvGameAssit.xml", std::ios::binary)
+        << "<AutoConnect>" << (autoConnect ? 1 : 0) << "</AutoConnect>\r\n<RoomID0>888</RoomID0>\r\n";
     ::setenv("QV_API_ENDPOINT", ("127.0.0.1:" + std::to_string(sim_.apiPort())).c_str(), 1);
     ::setenv("QV_ROOM_ENDPOINT", ("127.0.0.1:" + std::to_string(sim_.roomPort())).c_str(), 1);
+  }
+  // A scenario file in the session's folder.
+  std::string Scenario(const std::string& name, const std::string& lines) {
+    std::string path = session_->folder() + "/" + name;
+    std::ofstream(path) << lines;
+    return path;
   }
   void TearDown() override {
     if (program_ > 0) session_->Stop(program_);
@@ -99,6 +101,14 @@ class Program : public ::testing::Test {
 }  // namespace
 
 TEST_F(Program, ConnectsShowsTheRoomAtTheRightEdgeAndStaysASingleInstance) {
+  // A few room messages once the bar is up (connecting shows a progress bar for a few seconds;
+  // messages before the bar exists have nowhere to go), then quiet: every message would wake the
+  // messages again.
+  StartRoom({"--scenario", Scenario("scenario.jsonl",
+                                    "{\"delay\":7000,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"小明\",\"content\":\"主播好[x_08laugh]\"}}\n"
+                                    "{\"delay\":200,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Ann\",\"content\":\"hi\"}}\n"
+                                    "{\"delay\":200,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Bob\",\"content\":\"666\"}}\n")},
+            false);
   program_ = session_->Spawn({QVGAMEASSIST_PATH}, session_->folder() + "/program.out");
   ASSERT_GT(program_, 0);
   Geometry login;
@@ -141,4 +151,60 @@ TEST_F(Program, ConnectsShowsTheRoomAtTheRightEdgeAndStaysASingleInstance) {
   EXPECT_TRUE(XSession::WaitFor([&] { return !Window("Qv直播助手消息窗体").found; }, NoPump, 10000));
   ASSERT_TRUE(session_->Run({"xdotool", "key", "shift+Tab"}, NoPump));
   EXPECT_TRUE(XSession::WaitFor([&] { return Window("Qv直播助手消息窗体").found; }, NoPump, 10000));
+}
+
+namespace {
+
+// The bar's nickname colour of the first skin, RGB(255, 212, 82), as drawn over the mask: a warm,
+// saturated pixel that nothing else in the overlay has.
+bool NicknamePixel(const unsigned char* p) { return p[0] > 180 && p[1] > 140 && p[2] < 130 && p[0] - p[2] > 90; }
+
+}  // namespace
+
+// Chat lines of 4 KB to 16 MB, each followed by a normal line: the program lives, the overlay stays
+// within the work area (the long lines cut short) and the last normal line is shown at its bottom.
+TEST_F(Program, HostileChatLinesNeitherCrashNorOverflowTheScreenAndTheNextLineShows) {
+  std::string lines;
+  int delay = 7000;
+  for (size_t length : {size_t{4096}, size_t{65536}, size_t{1} << 20, size_t{16} << 20}) {
+    std::string text;
+    text.reserve(length);
+    while (text.size() < length) text += "abcdefg ";
+    text.resize(length);
+    lines += "{\"delay\":" + std::to_string(delay) + ",\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Long\",\"content\":\"" +
+             text + "\"}}\n";
+    lines += "{\"delay\":500,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Bob\",\"content\":\"ok\"}}\n";
+    delay = 500;
+  }
+  lines += "{\"delay\":500,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"Endo\",\"content\":\"still here\"}}\n";
+  StartRoom({"--scenario", Scenario("long-lines.jsonl", lines)}, true);
+  program_ = session_->Spawn({QVGAMEASSIST_PATH}, session_->folder() + "/program.out");
+  ASSERT_GT(program_, 0);
+  ASSERT_TRUE(sim_.WaitForLog({"\"event\":\"join\""}, std::chrono::seconds(20))) << "no join reached the room";
+  Geometry overlay;
+  ASSERT_TRUE(WaitForWindow("Qv直播助手消息窗体", overlay, 30000)) << "the message window did not appear";
+  // Every line has been sent 11 s after the join; the overlay settles on the last one.
+  std::this_thread::sleep_for(std::chrono::seconds(11));
+  std::string shot = session_->folder() + "/overlay.rgb";
+  bool lastLineShown = XSession::WaitFor([&] {
+    if (::waitpid(program_, nullptr, WNOHANG) != 0) return false;
+    overlay = Window("Qv直播助手消息窗体");
+    if (!overlay.found || overlay.height < 60 || overlay.y + overlay.height > 800) return false;
+    // The last line's row: just above the overlay's bottom margin.
+    const int top = overlay.y + overlay.height - 24, width = 60, height = 16;
+    std::string crop = std::to_string(width) + "x" + std::to_string(height) + "+" + std::to_string(overlay.x + 10) +
+                       "+" + std::to_string(top);
+    if (!session_->Run({"import", "-silent", "-window", "root", "-crop", crop, "-depth", "8", "rgb:" + shot}, NoPump))
+      return false;
+    std::ifstream in(shot, std::ios::binary);
+    std::string pixels((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (size_t i = 0; i + 3 <= pixels.size(); i += 3)
+      if (NicknamePixel(reinterpret_cast<const unsigned char*>(pixels.data() + i))) return true;
+    return false;
+  }, NoPump, 30000);
+  session_->Run({"import", "-silent", "-window", "root", session_->folder() + "/screen.png"}, NoPump);
+  ASSERT_EQ(::waitpid(program_, nullptr, WNOHANG), 0) << "the program ended";
+  EXPECT_TRUE(lastLineShown) << "overlay at " << overlay.x << "," << overlay.y << " " << overlay.width << "x"
+                             << overlay.height << "; see " << session_->folder() << "/screen.png";
+  EXPECT_LE(overlay.y + overlay.height, 800);
 }
