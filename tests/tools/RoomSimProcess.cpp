@@ -167,7 +167,7 @@ WsClient::~WsClient() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool WsClient::Connect(int port, const std::string& path, std::string* response) {
+bool WsClient::Connect(int port, const std::string& path, std::string* response, std::chrono::milliseconds limit) {
   fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -179,10 +179,11 @@ bool WsClient::Connect(int port, const std::string& path, std::string* response)
                         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
                         "User-Agent: WebSocket++/0.3.0\r\n\r\n";
   if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return false;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto deadline = std::chrono::steady_clock::now() + limit;
   size_t end;
   while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline || !Fill(buffer_.size() + 1, std::chrono::seconds(5))) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !Fill(buffer_.size() + 1, left)) {
       if (response) *response = buffer_;
       return false;
     }
@@ -213,16 +214,24 @@ bool WsClient::SendText(const std::string& payload) {
   return ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
 }
 
+// Until `n` unread bytes are buffered.
 bool WsClient::Fill(size_t n, std::chrono::milliseconds limit) {
+  if (pos_ > 0 && pos_ >= buffer_.size() / 2) {  // drop what was read, now and then
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+  }
   auto deadline = std::chrono::steady_clock::now() + limit;
-  while (buffer_.size() < n) {
+  while (buffer_.size() - pos_ < n) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
     char buf[65536];
     ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
-    if (got <= 0) return false;
+    if (got <= 0) {
+      ended_ = true;
+      return false;
+    }
     buffer_.append(buf, static_cast<size_t>(got));
   }
   return true;
@@ -230,7 +239,7 @@ bool WsClient::Fill(size_t n, std::chrono::milliseconds limit) {
 
 bool WsClient::Read(int* opcode, std::string* payload, std::chrono::milliseconds limit) {
   if (!Fill(2, limit)) return false;
-  auto b = [this](size_t i) { return static_cast<unsigned char>(buffer_[i]); };
+  auto b = [this](size_t i) { return static_cast<unsigned char>(buffer_[pos_ + i]); };
   size_t header = 2;
   uint64_t len = b(1) & 0x7f;
   if (len == 126) {
@@ -245,8 +254,8 @@ bool WsClient::Read(int* opcode, std::string* payload, std::chrono::milliseconds
   }
   if (!Fill(header + len, limit)) return false;
   *opcode = b(0) & 0x0f;
-  *payload = buffer_.substr(header, len);
-  buffer_.erase(0, header + len);
+  payload->assign(buffer_, pos_ + header, len);
+  pos_ += header + len;
   return true;
 }
 

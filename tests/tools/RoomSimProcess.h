@@ -41,15 +41,21 @@ class RoomSimProcess {
 class WsClient {
  public:
   ~WsClient();
-  bool Connect(int port, const std::string& path, std::string* response = nullptr);
+  // False when no 101 answer came within `limit` (the answer so far in `response`).
+  bool Connect(int port, const std::string& path, std::string* response = nullptr,
+               std::chrono::milliseconds limit = std::chrono::seconds(5));
   bool SendText(const std::string& payload);
   // Next frame; false on time-out or a broken connection. Close frames come back with opcode 8.
   bool Read(int* opcode, std::string* payload, std::chrono::milliseconds limit = std::chrono::seconds(5));
+  // The peer ended the TCP connection (end of stream or reset), as opposed to a time-out.
+  bool ended() const { return ended_; }
 
  private:
   bool Fill(size_t n, std::chrono::milliseconds limit);
   int fd_ = -1;
   std::string buffer_;
+  size_t pos_ = 0;  // start of the unread bytes in buffer_
+  bool ended_ = false;
 };
 
 // Body of a GET through the platform's WinINet, as the program fetches it.

@@ -89,4 +89,28 @@ TEST(RoomSimCoreTest, MalformedAndOversizedFramesAreWhatTheyClaim) {
   EXPECT_TRUE(ParseJson(big.payload, nullptr));
 }
 
+TEST(RoomSimCoreTest, StrictApiTakesExactlyTheProgramsParameterInEitherQuoting) {
+  Faults strict;
+  strict.strict = true;
+  Rooms rooms = Rooms::Default();
+  auto status = [&](const std::string& parameter) {
+    return ApiAnswer(rooms, strict, "/neVask/entrance?parameter=" + parameter).status;
+  };
+  EXPECT_EQ(200, status("{\"FuncTag\":10005047,\"luckyId\":888}"));  // as the program sends it
+  EXPECT_EQ(200, status("{%22FuncTag%22:10005001,%22userId%22:100001}"));
+  EXPECT_EQ(200, status("{\"FuncTag\":10005001,\"userId\":100001}"));
+  EXPECT_EQ(200, status("{%22FuncTag%22:10005047,%22luckyId%22:888}"));
+  for (const char* bad : {"{%2522FuncTag%2522:10005047,%2522luckyId%2522:888}",  // double-escaped
+                          "{%22FuncTag%22:10005047,\"luckyId\":888}",              // mixed
+                          "{'FuncTag':10005047,'luckyId':888}", "{%27FuncTag%27:10005047,%27luckyId%27:888}",
+                          "{\"FuncTag\": 10005047, \"luckyId\": 888}", "{\"FuncTag\":10005047,\"luckyId\":888,\"x\":1}",
+                          "{FuncTag:10005047}", "{\"FuncTag\":10005047,\"luckyId\":888}&x=1"}) {
+    HttpAnswer a = ApiAnswer(rooms, strict, std::string("/neVask/entrance?parameter=") + bad);
+    EXPECT_EQ(400, a.status) << bad;
+    EXPECT_FALSE(a.refused.empty()) << bad;
+  }
+  EXPECT_EQ("wrong path", RoomPageAnswer(rooms, strict, "/?roomId=100001&x=1", "ws://h/chat/").refused);
+  EXPECT_EQ("unknown room", RoomPageAnswer(rooms, strict, "/?roomId=888", "ws://h/chat/").refused);
+}
+
 }  // namespace

@@ -12,6 +12,8 @@ namespace {
 using simtest::HttpGet;
 using simtest::RoomSimProcess;
 using simtest::WsClient;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 // The MsgTags the program's decoder acts on.
 const std::set<int64_t> kKnownTags = {10010206, 10010208, 10010209, 10010210,
@@ -40,6 +42,29 @@ std::string JoinFrame(int roomId) {
 int CloseCode(const std::string& payload) {
   return payload.size() >= 2 ? (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1])
                              : -1;
+}
+
+// Connects, joins `roomId` and reads the greeting (live state and count).
+void Join(const RoomSimProcess& sim, WsClient& client, int roomId = 100001, const std::string& path = "/chat") {
+  ASSERT_TRUE(client.Connect(sim.roomPort(), path));
+  ASSERT_TRUE(client.SendText(JoinFrame(roomId)));
+  int opcode = 0;
+  std::string payload;
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(client.Read(&opcode, &payload)) << "greeting frame " << i;
+}
+
+// The next frame is a close with `code`.
+void ExpectClose(WsClient& client, int code) {
+  int opcode = 0;
+  std::string payload;
+  ASSERT_TRUE(client.Read(&opcode, &payload));
+  EXPECT_EQ(8, opcode);
+  EXPECT_EQ(code, CloseCode(payload));
+}
+
+std::string ContentOf(const std::string& frame) {
+  roomsim::JsonPtr root = roomsim::ParseJson(frame, nullptr);
+  return root ? roomsim::StringOr(roomsim::Member(root.get(), "content"), "<no content>") : "<not JSON>";
 }
 
 TEST(RoomSimTest, AnswersLookupsInBothQueryFormsAndServesTheRoomPage) {
@@ -207,6 +232,151 @@ TEST(RoomSimTest, HttpFaultsGiveBracesEmptyBodiesAndPagesWithoutAddress) {
   EXPECT_EQ(std::string::npos, page.find("\"ws\""));
 }
 
+TEST(RoomSimTest, BurstGoesOutAtTenThousandFramesASecondThenStops) {
+  RoomSimProcess sim;
+  ASSERT_TRUE(sim.Start({"--rate", "10000", "--burst", "2", "--burst-delay", "300", "--seed", "3"}))
+      << sim.startError();
+  WsClient client;
+  Clock::time_point joined = Clock::now();
+  Join(sim, client);
+  int count = 0;
+  Clock::time_point first, last;
+  int opcode = 0;
+  std::string payload;
+  while (client.Read(&opcode, &payload, milliseconds(1000))) {
+    last = Clock::now();
+    if (count++ == 0) first = last;
+  }
+  EXPECT_FALSE(client.ended());
+  EXPECT_EQ(20000, count) << "exactly rate x burst, then nothing";
+  EXPECT_GE(first - joined, milliseconds(300));
+  double seconds = std::chrono::duration<double>(last - first).count();
+  EXPECT_GT(seconds, 1.5) << "spread over the burst";
+  EXPECT_LT(seconds, 4.0) << "at least 5 000 frames/s achieved";
+  EXPECT_TRUE(sim.WaitForLog({"\"event\":\"burst-end\"", "\"sent\":20000"}, milliseconds(1000)));
+}
+
+TEST(RoomSimTest, LongDeepAndInvalidFramesArriveEachFollowedByAShortLine) {
+  RoomSimProcess sim;
+  ASSERT_TRUE(sim.Start({"--rate", "0", "--long-chat", "16777216", "--deep-json", "100000", "--invalid-frames"}))
+      << sim.startError();
+  WsClient client;
+  Join(sim, client);
+  int opcode = 0;
+  std::string payload;
+  ASSERT_TRUE(client.Read(&opcode, &payload, milliseconds(20000)));
+  EXPECT_EQ(0u, payload.find("{\"MsgTag\":10010209,\"sNickname\":\"大话痨\",\"content\":\""));
+  std::string content = ContentOf(payload);
+  EXPECT_EQ(16777216u, content.size());
+  EXPECT_NE(std::string::npos, content.find("fox jumps"));
+  ASSERT_TRUE(client.Read(&opcode, &payload));
+  EXPECT_EQ("still here after the long line", ContentOf(payload));
+
+  ASSERT_TRUE(client.Read(&opcode, &payload));
+  int depth = 0, deepest = 0;
+  for (char c : payload) {
+    depth += (c == '[' || c == '{') - (c == ']' || c == '}');
+    deepest = std::max(deepest, depth);
+  }
+  EXPECT_EQ(100001, deepest) << "the frame's object and 100 000 levels in it";
+  EXPECT_EQ(0, depth);
+  EXPECT_TRUE(roomsim::ParseJson(payload, nullptr)) << "valid JSON";
+  ASSERT_TRUE(client.Read(&opcode, &payload));
+  EXPECT_EQ("still here after the deep frame", ContentOf(payload));
+
+  ASSERT_TRUE(client.Read(&opcode, &payload));
+  EXPECT_EQ(2, opcode);
+  EXPECT_NE(std::string::npos, payload.find("\"MsgTag\":10010209"));
+  // Overlong, surrogate, truncated, 0xFF, past U+10FFFF, in the nickname: all sent as text.
+  for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xE4\xB8 ", "\xFF\xFE", "\xF4\x90", "\xFF\xC0"}) {
+    ASSERT_TRUE(client.Read(&opcode, &payload));
+    EXPECT_EQ(1, opcode);
+    EXPECT_NE(std::string::npos, payload.find(bad)) << payload;
+  }
+  ASSERT_TRUE(client.Read(&opcode, &payload));
+  EXPECT_EQ("still here after the invalid frames", ContentOf(payload));
+}
+
+TEST(RoomSimTest, DropEndsTheTcpConnectionWithoutACloseFrameAndReconnectionsWork) {
+  for (const char* how : {"fin", "rst"}) {
+    RoomSimProcess sim;
+    std::vector<std::string> args = {"--rate", "0", "--drop-after", "0.2"};
+    if (how == std::string("rst")) args.push_back("--drop-rst");
+    ASSERT_TRUE(sim.Start(args)) << sim.startError();
+    for (int round = 0; round < 2; ++round) {  // the second connection is a reconnection
+      WsClient client;
+      Clock::time_point joined = Clock::now();
+      Join(sim, client);
+      int opcode = 0;
+      std::string payload;
+      EXPECT_FALSE(client.Read(&opcode, &payload, milliseconds(3000))) << "opcode " << opcode;
+      EXPECT_TRUE(client.ended()) << how;
+      EXPECT_LT(Clock::now() - joined, milliseconds(2000));
+    }
+    EXPECT_TRUE(sim.WaitForLog({"\"event\":\"dropping\"", "\"conn\":2", std::string("\"how\":\"") + how},
+                               milliseconds(1000)));
+  }
+}
+
+TEST(RoomSimTest, HangAndRefusalStartAtTheNthUpgradeOrJoin) {
+  {
+    RoomSimProcess sim;
+    ASSERT_TRUE(sim.Start({"--rate", "0", "--hang-handshake", "--faults-from-join", "2"})) << sim.startError();
+    WsClient first;
+    ASSERT_TRUE(first.Connect(sim.roomPort(), "/chat"));
+    {
+      WsClient second;
+      std::string response;
+      EXPECT_FALSE(second.Connect(sim.roomPort(), "/chat", &response, milliseconds(1000)));
+      EXPECT_EQ("", response);
+      EXPECT_FALSE(second.ended()) << "accepted and held open";
+      EXPECT_TRUE(sim.WaitForLog({"\"event\":\"hung\"", "\"upgrade\":2"}, milliseconds(1000)));
+    }
+    EXPECT_TRUE(sim.WaitForLog({"\"event\":\"hang-end\"", "\"upgrade\":2"}, milliseconds(2000)));
+  }
+  {
+    RoomSimProcess sim;
+    ASSERT_TRUE(sim.Start({"--rate", "0", "--refuse-joins", "--faults-from-join", "2"})) << sim.startError();
+    WsClient first, second;
+    Join(sim, first);
+    ASSERT_TRUE(second.Connect(sim.roomPort(), "/chat"));
+    ASSERT_TRUE(second.SendText(JoinFrame(100001)));
+    ExpectClose(second, 1008);
+    int opcode = 0;
+    std::string payload;
+    EXPECT_FALSE(first.Read(&opcode, &payload, milliseconds(200))) << "the first join stays served";
+    EXPECT_TRUE(sim.WaitForLog({"\"event\":\"refused\"", "\"conn\":2", "--refuse-joins"}, milliseconds(1000)));
+  }
+}
+
+TEST(RoomSimTest, StrictRefusesUnknownRoomsWrongPathsAndVanityJoins) {
+  RoomSimProcess sim;
+  ASSERT_TRUE(sim.Start({"--rate", "0", "--strict", "--escaped-slashes"})) << sim.startError();
+  std::string port = std::to_string(sim.roomPort());
+  EXPECT_NE(std::string::npos,
+            HttpGet(sim.RoomUrl("/?roomId=100001")).find("\"ws\":\"ws:\\/\\/127.0.0.1:" + port + "\\/chat\\/\""));
+  EXPECT_EQ("<no marker>", Cut(HttpGet(sim.RoomUrl("/?roomId=888")), ",\"ws\":\"", "\",\""));
+  // What the program sends passes; an unknown number is an error, not an echo.
+  EXPECT_EQ("100001", Cut(HttpGet(sim.ApiUrl(LuckyUrl(888))), "\"userId\":", ",\""));
+  EXPECT_EQ("主播小七", Cut(HttpGet(sim.ApiUrl(NicknameUrl(100001))), "\"nickname\":\"", "\",\""));
+  EXPECT_EQ("<no marker>", Cut(HttpGet(sim.ApiUrl(LuckyUrl(424242))), "\"userId\":", ",\""));
+  EXPECT_TRUE(sim.WaitForLog({"\"event\":\"refused\"", "\"server\":\"api\"", "unknown luckyId"}, milliseconds(1000)));
+
+  WsClient wrongPath;
+  std::string response;
+  EXPECT_FALSE(wrongPath.Connect(sim.roomPort(), "/other", &response));
+  EXPECT_EQ(0u, response.find("HTTP/1.1 404")) << response;
+  for (int roomId : {888, 424242}) {
+    WsClient client;
+    ASSERT_TRUE(client.Connect(sim.roomPort(), "/chat"));
+    ASSERT_TRUE(client.SendText(JoinFrame(roomId)));
+    ExpectClose(client, 1008);
+  }
+  EXPECT_TRUE(sim.WaitForLog({"\"event\":\"refused\"", "vanity number"}, milliseconds(1000)));
+  WsClient client;  // the page's own path, with its last slash, is served too
+  Join(sim, client, 100001, "/chat/");
+}
+
 TEST(RoomSimTest, PortInUseAndBadArgumentsExitWithAMessage) {
   RoomSimProcess first;
   ASSERT_TRUE(first.Start({"--rate", "0"})) << first.startError();
@@ -221,6 +391,12 @@ TEST(RoomSimTest, PortInUseAndBadArgumentsExitWithAMessage) {
   EXPECT_NE(std::string::npos, errors.find("--rate")) << errors;
   EXPECT_EQ(2, RoomSimProcess::RunToEnd({"--rooms", "/nonexistent/rooms.json"}, &errors));
   EXPECT_NE(std::string::npos, errors.find("cannot read rooms file")) << errors;
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--burst", "0"}, {"--burst-delay", "1.5"},
+                                       {"--long-chat", "big"}, {"--deep-json"}, {"--faults-from-join", "0"},
+                                       {"--drop-rst"}}) {
+    EXPECT_EQ(2, RoomSimProcess::RunToEnd(bad, &errors));
+    EXPECT_EQ(0u, errors.find("qvroomsim: " + bad[0])) << errors;
+  }
 }
 
 }  // namespace

@@ -60,6 +60,15 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       }
       return true;
     };
+    // A count: a whole number in range.
+    auto whole = [&](double min, double max, double* out) {
+      if (!number(min, max, out)) return false;
+      if (*out != static_cast<double>(static_cast<int64_t>(*out))) {
+        *error = arg + ": expected a whole number, got \"" + value + "\"";
+        return false;
+      }
+      return true;
+    };
     double n = 0;
     Faults& f = o->faults;
     if (arg == "--help" || arg == "-h") {
@@ -88,6 +97,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     } else if (arg == "--rate") {
       if (!number(0, 100000, &o->rate)) return false;
       o->rateGiven = true;
+    } else if (arg == "--burst") {
+      if (!number(0.001, 86400, &o->burstS)) return false;
+    } else if (arg == "--burst-delay") {
+      if (!whole(0, 86400000, &n)) return false;
+      o->burstDelayMs = static_cast<int>(n);
     } else if (arg == "--seed") {
       if (!number(0, 4294967295.0, &n)) return false;
       o->seed = static_cast<uint32_t>(n);
@@ -104,6 +118,27 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     } else if (arg == "--oversized") {
       if (!number(1, 64.0 * 1024 * 1024, &n)) return false;
       f.oversizedBytes = static_cast<size_t>(n);
+    } else if (arg == "--long-chat") {
+      if (!whole(1, 64.0 * 1024 * 1024, &n)) return false;
+      f.longChatChars = static_cast<size_t>(n);
+    } else if (arg == "--deep-json") {
+      if (!whole(1, 10000000, &n)) return false;
+      f.deepJsonLevels = static_cast<size_t>(n);
+    } else if (arg == "--invalid-frames") {
+      f.invalidFrames = true;
+    } else if (arg == "--drop-after") {
+      if (!number(0, 86400, &f.dropAfterS)) return false;
+    } else if (arg == "--drop-rst") {
+      f.dropRst = true;
+    } else if (arg == "--hang-handshake") {
+      f.hangHandshake = true;
+    } else if (arg == "--faults-from-join") {
+      if (!whole(1, 1e9, &n)) return false;
+      f.fromJoin = static_cast<int64_t>(n);
+    } else if (arg == "--escaped-slashes") {
+      f.escapedSlashes = true;
+    } else if (arg == "--strict") {
+      f.strict = true;
     } else if (arg == "--http-delay") {
       if (!number(0, 600000, &n)) return false;
       f.httpDelayMs = static_cast<int>(n);
@@ -122,6 +157,10 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       *error = "unknown option \"" + arg + "\" (see --help)";
       return false;
     }
+  }
+  if (o->faults.dropRst && o->faults.dropAfterS < 0) {
+    *error = "--drop-rst: needs --drop-after S";
+    return false;
   }
   return true;
 }
@@ -142,7 +181,10 @@ std::string Usage() {
          "  --log FILE            append one JSON line per event (joins, heartbeats, requests...)\n"
          "\n"
          "Traffic:\n"
-         "  --rate N              generated messages per second per joined connection (default 2)\n"
+         "  --rate N              generated messages per second per joined connection (default 2,\n"
+         "                        at most 100000; above 100 in batches every 10 ms)\n"
+         "  --burst S             generate only for S seconds (then log burst-end and stop)\n"
+         "  --burst-delay MS      start generating MS milliseconds after the join (default 0)\n"
          "  --seed N              random seed of the generator (default: from the time)\n"
          "  --scenario FILE       play a JSON-lines script to each connection after its join;\n"
          "                        the generator then runs only if --rate is given\n"
@@ -154,6 +196,18 @@ std::string Usage() {
          "  --stall               after the join push nothing and stop reading\n"
          "  --malformed           mix malformed frames into the traffic\n"
          "  --oversized BYTES     push one chat frame of about BYTES bytes after the join\n"
+         "  --long-chat CHARS     push one chat line of CHARS ASCII characters, then a short one\n"
+         "  --deep-json N         push one chat frame nesting N arrays/objects, then a short line\n"
+         "  --invalid-frames      push binary frames and text frames with invalid UTF-8, then a\n"
+         "                        valid chat line\n"
+         "  --drop-after S        S seconds after the join drop the TCP connection without a close\n"
+         "                        frame (a FIN)\n"
+         "  --drop-rst            with --drop-after: end with a reset (SO_LINGER 0) instead\n"
+         "  --hang-handshake      accept WebSocket upgrades but never answer them\n"
+         "  --faults-from-join N  the connection faults apply from the N-th join on (upgrade faults:\n"
+         "                        from the N-th upgrade request, --close-after: the N-th connection)\n"
+         "  --strict              refuse unknown rooms, wrong paths and wrong parameter quoting\n"
+         "  --escaped-slashes     the room page writes the ws address as \"ws:\\/\\/...\\/chat\\/\"\n"
          "  --http-delay MS       answer every HTTP request MS milliseconds late\n"
          "  --http-empty WHICH    api, room or all: answer 200 with an empty body\n"
          "  --nickname-braces     nickname lookups answer {}\n"

@@ -18,6 +18,16 @@ struct Faults {
   std::string emptyHttp;       // "api", "room" or "all": 200 with an empty body
   bool nicknameBraces = false; // nickname lookups answer {}
   bool noWsAddress = false;    // the room page carries no "ws" member
+  // Hostile rooms.
+  size_t longChatChars = 0;    // push one chat line of this many characters after the join
+  size_t deepJsonLevels = 0;   // push one frame nesting this many arrays and objects
+  bool invalidFrames = false;  // push binary frames and text frames with invalid UTF-8
+  double dropAfterS = -1;      // drop the TCP connection (no close frame) this long after the join (<0 = never)
+  bool dropRst = false;        // drop with a reset (SO_LINGER 0) instead of a FIN
+  bool hangHandshake = false;  // accept the TCP connection but never answer the upgrade
+  int64_t fromJoin = 1;        // the faults apply from this join (or upgrade, or connection) on
+  bool escapedSlashes = false; // the room page writes the ws address as ws:\/\/host\/chat\/
+  bool strict = false;         // refuse unknown rooms, wrong paths and wrong quoting
 };
 
 struct Options {
@@ -31,6 +41,8 @@ struct Options {
   std::string wsUrl;  // address written in the room page; default: our own chat server
   double rate = 2;    // generated messages per second per joined connection
   bool rateGiven = false;
+  double burstS = 0;       // generated traffic stops this long after it started (0 = never)
+  int burstDelayMs = 0;    // generated traffic starts this long after the join
   uint32_t seed = 0;  // 0: from the time
   Faults faults;
   bool help = false;

@@ -12,6 +12,7 @@ struct HttpAnswer {
   int status = 200;
   std::string contentType = "application/json; charset=utf-8";
   std::string body;
+  std::string refused;  // with --strict: why the request was refused (logged as a "refused" event)
 };
 
 // `target` is the request target as received ("/neVask/entrance?parameter=...").

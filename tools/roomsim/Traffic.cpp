@@ -143,4 +143,41 @@ Frame Traffic::Oversized(size_t bytes) {
   return {ChatFrame(10010209, "大话痨", content), false};
 }
 
+Frame Traffic::LongChat(size_t chars) {
+  static const std::string kWords = "the quick brown fox jumps over the lazy dog while the stream goes on ";
+  std::string content;
+  content.reserve(chars);
+  while (content.size() < chars) content.append(kWords, 0, std::min(kWords.size(), chars - content.size()));
+  return {ChatFrame(10010209, "大话痨", content), false};
+}
+
+Frame Traffic::DeepJson(size_t levels) {
+  std::string frame = "{\"MsgTag\":10010209,\"sNickname\":\"套娃\",\"deep\":";
+  frame.reserve(frame.size() + levels * 4 + 64);
+  for (size_t i = 0; i < levels; ++i) frame += i % 2 ? "{\"a\":" : "[";
+  frame += '0';
+  for (size_t i = levels; i-- > 0;) frame += i % 2 ? '}' : ']';
+  frame += ",\"content\":\"deep frame\"}";
+  return {frame, false};
+}
+
+std::vector<Frame> Traffic::InvalidUtf8() {
+  std::vector<Frame> frames = {{ChatFrame(10010209, "二进制", "a chat line in a binary frame"), true}};
+  const std::vector<std::pair<std::string, std::string>> kInvalid = {
+      {"路人甲", "overlong slash \xC0\xAF and NUL \xC0\x80"},
+      {"路人甲", "overlong three bytes \xE0\x80\xAF"},
+      {"路人甲", "lone surrogates \xED\xA0\x80 and \xED\xBF\xBF"},
+      {"路人甲", "truncated \xE4\xB8 sequences \xF0\x9F\x98"},
+      {"路人甲", "bytes \xFF\xFE\xFF"},
+      {"路人甲", "beyond U+10FFFF \xF4\x90\x80\x80 and lone continuations \x80\xBF"},
+      {"\xFF\xC0名字", "invalid nickname"},
+  };
+  for (const auto& entry : kInvalid) frames.push_back({ChatFrame(10010209, entry.first, entry.second), false});
+  return frames;
+}
+
+Frame Traffic::ShortLine(const std::string& after) {
+  return {ChatFrame(10010209, "小明", "still here after the " + after), false};
+}
+
 }  // namespace roomsim

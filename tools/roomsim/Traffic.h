@@ -42,6 +42,14 @@ class Traffic {
   Frame Malformed();
   // A chat frame whose payload is at least `bytes` long.
   Frame Oversized(size_t bytes);
+  // An ordinary chat frame whose content is exactly `chars` ASCII characters: words and spaces.
+  static Frame LongChat(size_t chars);
+  // A chat frame whose "deep" member nests `levels` arrays and objects, alternately.
+  static Frame DeepJson(size_t levels);
+  // A binary chat frame, then text chat frames with invalid UTF-8 in otherwise valid JSON.
+  static std::vector<Frame> InvalidUtf8();
+  // The short ordinary chat line that follows a hostile frame: `after` names it.
+  static Frame ShortLine(const std::string& after);
 
  private:
   int Uniform(int lo, int hi);
