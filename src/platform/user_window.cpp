@@ -328,6 +328,10 @@ BOOL ApplyWindowPos(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT fl
     }
     w->rect = r;
     if (!(flags & SWP_NOZORDER) && IsTopLevel(w)) {
+      // A window put where it already is changes nothing, as on Windows: no restacking that
+      // could disturb a click in progress.
+      const std::vector<HWND> zorderBefore = M().zorder;
+      const DWORD topmostBefore = w->exStyle & WS_EX_TOPMOST;
       if (wp.hwndInsertAfter == HWND_TOPMOST) {
         w->exStyle |= WS_EX_TOPMOST;
         RaiseLocked(hwnd);
@@ -342,7 +346,7 @@ BOOL ApplyWindowPos(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT fl
       } else if (FindWindowLocked(wp.hwndInsertAfter)) {
         InsertAfterLocked(hwnd, wp.hwndInsertAfter);
       }
-      changes |= kChangedZOrder;
+      if (M().zorder != zorderBefore || (w->exStyle & WS_EX_TOPMOST) != topmostBefore) changes |= kChangedZOrder;
     }
   }
   if (sized || (flags & SWP_FRAMECHANGED)) {

@@ -208,3 +208,66 @@ TEST_F(Program, HostileChatLinesNeitherCrashNorOverflowTheScreenAndTheNextLineSh
                              << overlay.height << "; see " << session_->folder() << "/screen.png";
   EXPECT_LE(overlay.y + overlay.height, 800);
 }
+
+namespace {
+
+// CPU time the process's main (UI) thread has used, in clock ticks.
+long UiThreadTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == 14) utime = std::atol(field.c_str());
+    if (i == 15) {
+      stime = std::atol(field.c_str());
+      break;
+    }
+  }
+  return utime + stime;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+// 5 000 room messages a second for 8 s: a click on the bar's skin button is handled at once (the
+// skin file changes), and the UI thread is idle soon after the flood.
+TEST_F(Program, FloodLeavesTheBarResponsiveAndTheProgramIdleAfterwards) {
+  StartRoom({"--rate", "5000", "--burst", "8", "--burst-delay", "7000"}, true);
+  program_ = session_->Spawn({QVGAMEASSIST_PATH}, session_->folder() + "/program.out");
+  ASSERT_GT(program_, 0);
+  ASSERT_TRUE(sim_.WaitForLog({"\"event\":\"join\""}, std::chrono::seconds(20))) << "no join reached the room";
+  auto joined = std::chrono::steady_clock::now();
+  Geometry bar;
+  ASSERT_TRUE(WaitForWindow("Qv直播助手消息窗体", bar, 30000)) << "the message window did not appear";
+  bar = Window("Qv直播助手");
+  ASSERT_TRUE(bar.found);
+  std::this_thread::sleep_until(joined + std::chrono::seconds(10));  // 3 s into the flood
+
+  const std::string skinFile = config_ + "/QvGameAssist/QvGameAssistSkin.xml";
+  const std::string before = FileText(skinFile);
+  auto clicked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Click(bar.x + bar.width - 39, bar.y + bar.height / 2));  // the skin button
+  ASSERT_TRUE(XSession::WaitFor([&] { return FileText(skinFile) != before; }, [] {}, 5000))
+      << "the click during the flood was not handled";
+  auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clicked);
+  std::printf("a click during the flood took %lld ms (xdotool included)\n", static_cast<long long>(latency.count()));
+  EXPECT_LT(latency.count(), 1000);
+
+  ASSERT_TRUE(sim_.WaitForLog({"\"event\":\"burst-end\""}, std::chrono::seconds(20)));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  long ticks = UiThreadTicks(program_);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  long busy = UiThreadTicks(program_) - ticks;
+  double share = static_cast<double>(busy) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / 2.0;
+  std::printf("the UI thread 1 to 3 s after the flood: %.0f %% busy\n", share * 100);
+  EXPECT_LT(share, 0.2) << "the UI thread is still busy after the flood";
+  EXPECT_EQ(::waitpid(program_, nullptr, WNOHANG), 0) << "the program ended";
+}
