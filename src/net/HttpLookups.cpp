@@ -34,12 +34,40 @@ HttpEndpoints& LookupEndpoints() {
   return endpoints;
 }
 
-std::string HttpGet(const std::string& url) {
+void LookupAbort::Abort() {
+  m_bAborted = true;
+  if (HINTERNET hInternet = m_hInFlight.exchange(nullptr)) InternetCloseHandle(hInternet);
+}
+
+// Either Abort's exchange sees the published handle or Enter sees the mark (both are sequentially
+// consistent), and only the side whose exchange returns the handle closes it.
+bool LookupAbort::Enter(HINTERNET hInternet) {
+  m_hInFlight = hInternet;
+  if (!m_bAborted) return true;
+  if (Leave(hInternet)) InternetCloseHandle(hInternet);
+  return false;
+}
+
+bool LookupAbort::Leave(HINTERNET hInternet) {
+  HINTERNET expected = hInternet;
+  return m_hInFlight.compare_exchange_strong(expected, nullptr);
+}
+
+std::string HttpGet(const std::string& url, LookupAbort* abort) {
+  if (abort && abort->Aborted()) return std::string();
   HINTERNET hInternet = InternetOpenA("Mozilla/5.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!hInternet) return std::string();
+  if (abort && !abort->Enter(hInternet)) return std::string();
+  // Closes what is still ours: closing the internet handle closes the URL handle opened through
+  // it, so after an abort nothing is left to close.
+  auto release = [&](HINTERNET hUrl) {
+    if (abort && !abort->Leave(hInternet)) return;
+    if (hUrl) InternetCloseHandle(hUrl);
+    InternetCloseHandle(hInternet);
+  };
   HINTERNET hUrl = InternetOpenUrlA(hInternet, url.c_str(), nullptr, 0, 0, 0);
   if (!hUrl) {
-    InternetCloseHandle(hInternet);
+    release(nullptr);
     return std::string();
   }
   // One byte always stays free for the terminating NUL.
@@ -52,24 +80,26 @@ std::string HttpGet(const std::string& url) {
     if (!InternetReadFile(hUrl, &buffer[used], room, &read) || read == 0) break;
     used += read;
   }
-  InternetCloseHandle(hUrl);
-  InternetCloseHandle(hInternet);
+  release(hUrl);
+  // Part of a body is no answer to hand on.
+  if (abort && abort->Aborted()) return std::string();
   buffer.resize(used + 1);
   buffer[used] = '\0';
   return buffer;
 }
 
-int GetLuckyUserId(const CWebSockSession& session) {
+int GetLuckyUserId(const CWebSockSession& session, LookupAbort* abort) {
   const HttpEndpoints& ep = LookupEndpoints();
   char url[kUrlSize];
   std::snprintf(url, sizeof url, "http://%s:%d/neVask/entrance?parameter={\"FuncTag\":10005047,\"luckyId\":%d}",
                 ep.apiHost.c_str(), ep.apiPort, static_cast<int>(session.m_nRoomId));
   std::string value;
-  if (!CutBetween(HttpGet(url), "\"userId\":", ",\"", &value)) return -1;
+  if (!CutBetween(HttpGet(url, abort), "\"userId\":", ",\"", &value)) return -1;
   return std::atoi(value.c_str());
 }
 
-void GetUserNickName(const CWebSockSession& session, CDuiString& nickname, CDuiString& errorText) {
+void GetUserNickName(const CWebSockSession& session, CDuiString& nickname, CDuiString& errorText,
+                     LookupAbort* abort) {
   nickname.Empty();
   errorText.Empty();
   const HttpEndpoints& ep = LookupEndpoints();
@@ -77,7 +107,7 @@ void GetUserNickName(const CWebSockSession& session, CDuiString& nickname, CDuiS
   std::snprintf(url, sizeof url,
                 "http://%s:%d/neVask/entrance?parameter={%%22FuncTag%%22:10005001,%%22userId%%22:%d}",
                 ep.apiHost.c_str(), ep.apiPort, static_cast<int>(session.m_nRoomId));
-  std::string body = HttpGet(url);
+  std::string body = HttpGet(url, abort);
   if (body.empty()) {
     errorText = u"请检查网络状况";
     return;
@@ -98,11 +128,11 @@ void GetUserNickName(const CWebSockSession& session, CDuiString& nickname, CDuiS
   nickname = Utf8ToDuiString(value.c_str());
 }
 
-std::string GetRoomWsUrl(int userId) {
+std::string GetRoomWsUrl(int userId, LookupAbort* abort) {
   char url[kUrlSize];
   std::snprintf(url, sizeof url, "http://%s/?roomId=%d", LookupEndpoints().roomHost.c_str(), userId);
   std::string address;
-  if (!CutBetween(HttpGet(url), ",\"ws\":\"", "\",\"", &address)) return std::string();
+  if (!CutBetween(HttpGet(url, abort), ",\"ws\":\"", "\",\"", &address)) return std::string();
   if (address.size() >= 2 && address.back() == '/') address.pop_back();
   return address;
 }

@@ -3,9 +3,11 @@
 // All block on the calling thread (the session thread).
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "dui/DuiString.h"
+#include "platform/win32.h"
 
 class CWebSockSession;
 
@@ -18,16 +20,36 @@ struct HttpEndpoints {
 };
 HttpEndpoints& LookupEndpoints();
 
+// Lets another thread abort one session thread's lookups, as WinINet lets a blocked call be
+// cancelled: Abort closes the internet handle of the lookup in flight, so its blocked
+// InternetOpenUrlA or InternetReadFile fails at once, and every later lookup through it fails
+// without a request. Exactly one side closes a handle: whoever takes it out of m_hInFlight.
+class LookupAbort {
+ public:
+  void Abort();  // any thread; returns at once
+  bool Aborted() const { return m_bAborted.load(); }
+
+  // For HttpGet: Enter publishes the lookup's handle (false when aborted: the handle is closed
+  // then); Leave takes it back (false when Abort took and closed it).
+  bool Enter(HINTERNET hInternet);
+  bool Leave(HINTERNET hInternet);
+
+ private:
+  std::atomic<bool> m_bAborted{false};
+  std::atomic<HINTERNET> m_hInFlight{nullptr};
+};
+
 // Largest body HttpGet keeps; reading stops there and keeps what it has.
 constexpr size_t kHttpBodyLimit = 16u * 1024 * 1024;
 
-// The response body followed by one NUL byte, whatever the status; empty only when the request
-// could not be opened.
-std::string HttpGet(const std::string& url);
+// The response body followed by one NUL byte, whatever the status; empty when the request could
+// not be opened or `abort` aborted it.
+std::string HttpGet(const std::string& url, LookupAbort* abort = nullptr);
 
 // The user ID behind the session's m_nRoomId, or -1.
-int GetLuckyUserId(const CWebSockSession& session);
+int GetLuckyUserId(const CWebSockSession& session, LookupAbort* abort = nullptr);
 // The nickname of the session's m_nRoomId; on failure errorText says why and nickname is empty.
-void GetUserNickName(const CWebSockSession& session, CDuiString& nickname, CDuiString& errorText);
+void GetUserNickName(const CWebSockSession& session, CDuiString& nickname, CDuiString& errorText,
+                     LookupAbort* abort = nullptr);
 // The chat server's WebSocket address from the room page of userId, or an empty string.
-std::string GetRoomWsUrl(int userId);
+std::string GetRoomWsUrl(int userId, LookupAbort* abort = nullptr);

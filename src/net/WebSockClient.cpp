@@ -2,6 +2,8 @@
 #include "net/WebSockClient.h"
 
 #include <boost/thread/thread.hpp>
+#include <atomic>
+#include <new>
 #include <streambuf>
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_no_tls_client.hpp>
@@ -21,7 +23,14 @@ constexpr int kKeepAliveIdleS = 5;
 constexpr int kKeepAliveIntervalS = 5;
 constexpr int kKeepAliveProbes = 3;
 
-std::function<bool(const std::string&)> g_sendFault;  // tests only; set while no session runs
+// A connection still connecting when it is asked to close gets this long (layer time) to open or
+// fail; then the endpoint is stopped. Short enough for the exit's wait for the session thread.
+constexpr DWORD kConnectingWaitMs = 1000;
+constexpr DWORD kConnectingPollMs = 20;
+
+// Tests only; set while no session runs.
+std::function<bool(const std::string&)> g_sendFault;
+std::function<void(const std::string&)> g_messageFault;
 
 // Hands the library's log lines to the debug trace sink, one trace per line.
 class TraceStreamBuf : public std::streambuf {
@@ -48,12 +57,6 @@ class TraceStreamBuf : public std::streambuf {
   std::string m_text;
 };
 
-void WebSockMessageHandler(stWebSockMainParam* pParam, websocketpp::connection_hdl, MessagePtr msg) {
-  if (!pParam || !pParam->pSession || !msg) return;
-  const std::string& payload = msg->get_payload();
-  pParam->pSession->OnWebsockMessage(pParam, payload.data(), payload.size());
-}
-
 template <int Level, int Name>
 using IntOption = boost::asio::detail::socket_option::integer<Level, Name>;
 
@@ -78,6 +81,9 @@ struct CWebSockClient::Impl {
   std::unique_ptr<boost::thread> thread;
   Endpoint::connection_ptr con;
   bool closeFailed = false;
+  // Set once nothing serves the connection any more: the network thread ended (run() returned or
+  // threw) or a handler failed and stopped it. Sends and states report the loss from then on.
+  std::atomic<bool> lost{false};
 
   Impl() {
     endpoint.get_alog().set_ostream(&accessLog);
@@ -87,6 +93,36 @@ struct CWebSockClient::Impl {
   ~Impl() {
     con.reset();
     thread.reset();
+  }
+
+  // Traces why when `what` says (the trace may fail when memory ran out; the mark never does).
+  void MarkLost(const char* where, const char* what) noexcept {
+    lost = true;
+    if (!what) return;
+    try {
+      OutputDebugStringA((std::string(where) + ": " + what + "\r\n").c_str());
+    } catch (...) {
+    }
+  }
+  // A handler that throws could leave the library half way through a step, and whether the
+  // library lets the exception out of run() differs between its paths. So the message handler
+  // keeps every exception in and ends the network thread itself: either way the connection is
+  // lost and the thread ends, and the session's next heartbeat fails.
+  void OnMessage(stWebSockMainParam* pParam, MessagePtr msg) {
+    try {
+      // The rest of a read that held a failed message is not decoded.
+      if (!msg || lost) return;
+      const std::string& payload = msg->get_payload();
+      if (g_messageFault) g_messageFault(payload);
+      if (!pParam || !pParam->pSession) return;
+      pParam->pSession->OnWebsockMessage(pParam, payload.data(), payload.size());
+    } catch (const std::exception& e) {
+      MarkLost("websocket message handler", e.what());
+      endpoint.stop();
+    } catch (...) {
+      MarkLost("websocket message handler", "unknown exception");
+      endpoint.stop();
+    }
   }
 };
 
@@ -128,12 +164,16 @@ bool CWebSockClient::StartPerpetual() {
 
 bool CWebSockClient::StartNetworkThread() {
   try {
-    Endpoint* endpoint = &m_pImpl->endpoint;
-    m_pImpl->thread.reset(new boost::thread([endpoint] {
+    Impl* impl = m_pImpl.get();
+    m_pImpl->thread.reset(new boost::thread([impl] {
+      // However run() ends, nothing serves the connection afterwards.
       try {
-        endpoint->run();
+        impl->endpoint.run();
+        impl->MarkLost("websocket thread", nullptr);
       } catch (const std::exception& e) {
-        OutputDebugStringA((std::string("websocket thread: ") + e.what() + "\r\n").c_str());
+        impl->MarkLost("websocket thread", e.what());
+      } catch (...) {
+        impl->MarkLost("websocket thread", "unknown exception");
       }
     }));
     return true;
@@ -143,9 +183,8 @@ bool CWebSockClient::StartNetworkThread() {
 }
 
 void CWebSockClient::SetMessageHandler(stWebSockMainParam* pParam) {
-  using websocketpp::lib::placeholders::_1;
-  using websocketpp::lib::placeholders::_2;
-  m_pImpl->endpoint.set_message_handler(websocketpp::lib::bind(&WebSockMessageHandler, pParam, _1, _2));
+  m_pImpl->endpoint.set_message_handler(
+      [impl = m_pImpl.get(), pParam](websocketpp::connection_hdl, MessagePtr msg) { impl->OnMessage(pParam, msg); });
 }
 
 bool CWebSockClient::Connect(const std::string& uri) {
@@ -162,7 +201,7 @@ bool CWebSockClient::Connect(const std::string& uri) {
 }
 
 CWebSockClient::State CWebSockClient::GetState() const {
-  if (!m_pImpl->con) return State::Closed;
+  if (!m_pImpl->con || m_pImpl->lost) return State::Closed;
   switch (m_pImpl->con->get_state()) {
     case websocketpp::session::state::connecting: return State::Connecting;
     case websocketpp::session::state::open: return State::Open;
@@ -172,17 +211,24 @@ CWebSockClient::State CWebSockClient::GetState() const {
 }
 
 bool CWebSockClient::SendText(const std::string& text) {
-  if (!m_pImpl->con) return false;
+  // A connection nobody serves would take the frame into its queue and report success.
+  if (!m_pImpl->con || m_pImpl->lost) return false;
   if (g_sendFault && g_sendFault(text)) return false;
   // A std::string picks the text overload; the error_code form never throws.
   websocketpp::lib::error_code ec = m_pImpl->con->send(text, websocketpp::frame::opcode::text);
-  return !ec;
+  return !ec && !m_pImpl->lost;
 }
 
 void CWebSockClient::CloseConnection() {
   if (!m_pImpl->con) return;
-  // The library ends a connect that fails, so this wait ends.
-  while (GetState() == State::Connecting) Sleep(20);
+  // The library ends a connect that fails, but only while its thread runs (a lost connection
+  // reports Closed) and after its own time-outs; past a short wait the endpoint is stopped.
+  for (DWORD start = GetTickCount(); GetState() == State::Connecting; Sleep(kConnectingPollMs)) {
+    if (GetTickCount() - start >= kConnectingWaitMs) {
+      m_pImpl->endpoint.stop();
+      return;
+    }
+  }
   if (GetState() != State::Open) return;
   websocketpp::lib::error_code ec;
   m_pImpl->con->close(websocketpp::close::status::blank, "close", ec);
@@ -193,8 +239,9 @@ void CWebSockClient::StopPerpetual() { m_pImpl->endpoint.stop_perpetual(); }
 
 void CWebSockClient::JoinNetworkThread() {
   if (!m_pImpl->thread) return;
-  // A connection left open would keep run() going for ever.
-  if (m_pImpl->closeFailed) m_pImpl->endpoint.stop();
+  // A connection left open or still connecting would keep run() going for ever; a lost one may
+  // have ended in a handler that left its thread running.
+  if (m_pImpl->closeFailed || m_pImpl->lost) m_pImpl->endpoint.stop();
   try {
     m_pImpl->thread->join();
   } catch (const std::exception&) {
@@ -204,4 +251,8 @@ void CWebSockClient::JoinNetworkThread() {
 
 namespace qvnet::testing {
 void SetSendFault(std::function<bool(const std::string& text)> fails) { g_sendFault = std::move(fails); }
+void SetMessageFault(std::function<void(const std::string& payload)> fault) { g_messageFault = std::move(fault); }
+void ThrowOnNetworkThread(CWebSockClient& client) {
+  boost::asio::post(client.m_pImpl->endpoint.get_io_service(), [] { throw std::bad_alloc(); });
+}
 }  // namespace qvnet::testing

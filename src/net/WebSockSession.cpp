@@ -107,6 +107,10 @@ void CWebSockSession::OnWebsockMessage(stWebSockMainParam* pParam, const char* p
 void CWebSockSession::SignalStop(DWORD waitMs) {
   if (!m_hThread) return;
   if (HANDLE hEvent = m_hStopEvent.load()) SetEvent(hEvent);
+  // A lookup blocked on a slow server fails at once, so the thread sees the signal within
+  // moments, well inside the exit's wait.
+  if (m_pLookupAbort) m_pLookupAbort->Abort();
+  m_pLookupAbort.reset();
   Trace("ShutDown1\r\n");
   Trace("ShutDown2\r\n");
   // Start and Stop do not wait: the thread ends on its own once it sees the signal.
@@ -128,9 +132,11 @@ bool CWebSockSession::Start(int roomId, const GUID& guid) {
   HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   m_hStopEvent = hEvent;
   if (!hEvent) return false;
-  auto* pParam = new stWebSockMainParam{this, hEvent, guid, serial};
+  m_pLookupAbort = std::make_shared<LookupAbort>();
+  auto* pParam = new stWebSockMainParam{this, hEvent, guid, serial, m_pLookupAbort};
   m_hThread = CreateThread(nullptr, 0, &CWebSockSession::WebSockThreadProc, pParam, 0, nullptr);
   if (!m_hThread) {
+    m_pLookupAbort.reset();
     m_hStopEvent = nullptr;
     CloseHandle(hEvent);
     delete pParam;
@@ -189,8 +195,18 @@ void CWebSockSession::WebSockMain(CWebSockSession& session, stWebSockMainParam& 
     return;
   }
 
+  // A lookup aborted by Stop or at exit ends the session quietly: nothing to report or retry.
+  LookupAbort* abort = param.pLookupAbort.get();
+  auto aborted = [&] {
+    if (!abort || !abort->Aborted()) return false;
+    Trace("lookup aborted\r\n");
+    bReconnect = 0;
+    return true;
+  };
+
   // W2: the typed number may be a vanity number; everything after uses the user ID behind it.
-  int userId = GetLuckyUserId(session);
+  int userId = GetLuckyUserId(session, abort);
+  if (aborted()) return;
   if (userId == -1) {
     if (bReconnection) return;
     ReportError(session, param, u"连接房间失败，请检查网络状况");
@@ -202,7 +218,8 @@ void CWebSockSession::WebSockMain(CWebSockSession& session, stWebSockMainParam& 
   // W3
   Trace("\r\nGetUserNickName\r\n");
   CDuiString nickname, errorText;
-  GetUserNickName(session, nickname, errorText);
+  GetUserNickName(session, nickname, errorText, abort);
+  if (aborted()) return;
   if (!errorText.IsEmpty()) {
     Trace("\r\n  Nick 获取失败！ \r\n");
     OutputDebugStringW(errorText);
@@ -219,7 +236,8 @@ void CWebSockSession::WebSockMain(CWebSockSession& session, stWebSockMainParam& 
 
   // W4-W5
   ReportProgress(session, param, 10, 90, 240);
-  std::string address = GetRoomWsUrl(session.m_nRoomId);
+  std::string address = GetRoomWsUrl(session.m_nRoomId, abort);
+  if (aborted()) return;
   Trace("\r\nGet URL！\r\n");
   if (address.empty()) {
     Trace("\r\nGet URL Failed！\r\n");

@@ -5,11 +5,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "platform/win32.h"
 
 class CWebSockSession;
+class LookupAbort;
 
 // One session's identity, handed to its threads. Allocated by Start, freed when its thread ends.
 struct stWebSockMainParam {
@@ -17,6 +19,7 @@ struct stWebSockMainParam {
   HANDLE hStopEvent = nullptr;  // copy of m_hStopEvent; nulled once the thread has closed it
   GUID connectGuid{};           // stamped on every record this session produces
   uint32_t nSerial = 0;         // which Start made it; a replaced session leaves shared fields alone
+  std::shared_ptr<LookupAbort> pLookupAbort;  // the thread's HTTP lookups; aborted when it is stopped
 };
 
 class CWebSockSession {
@@ -50,6 +53,7 @@ class CWebSockSession {
 
   // Written only on the UI thread (by Start and Stop).
   HANDLE m_hThread = nullptr;
+  std::shared_ptr<LookupAbort> m_pLookupAbort;  // the running thread's; aborted with its stop signal
   // Cleared by the session thread when it closes the event, so it is never signalled after that.
   std::atomic<HANDLE> m_hStopEvent{nullptr};
   // Single words written by one thread and read by others; atomic so a reader sees either the
@@ -66,6 +70,7 @@ class CWebSockSession {
   std::mutex m_sharedLock;
 
  private:
-  // Signals the running thread and lets go of it, after waiting for it at most waitMs.
+  // Signals the running thread (aborting its HTTP lookup in flight) and lets go of it, after
+  // waiting for it at most waitMs.
   void SignalStop(DWORD waitMs = 0);
 };

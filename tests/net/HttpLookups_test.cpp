@@ -66,6 +66,16 @@ TEST_F(HttpLookups, HttpGetKeepsBodiesPastTheFirstBufferAndStopsAtTheBound) {
   EXPECT_EQ(capped[kHttpBodyLimit - 1], 'b');
 }
 
+TEST_F(HttpLookups, AnAbortedLookupSendsNoRequest) {
+  Serve({200, "hello"});
+  const std::string url = "http://127.0.0.1:" + std::to_string(server_->port()) + "/x";
+  LookupAbort abort;
+  EXPECT_EQ(HttpGet(url, &abort), Body("hello"));
+  abort.Abort();
+  EXPECT_EQ(HttpGet(url, &abort), "");
+  EXPECT_EQ(server_->Targets().size(), 1u);
+}
+
 TEST_F(HttpLookups, UrlsCarryTheSessionsRoomAndTheirOwnQuoting) {
   Serve({200, "{}"});
   session_.m_nRoomId = 888;

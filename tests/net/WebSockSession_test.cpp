@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <new>
 #include <thread>
 
 #include "NotifyTestWindow.h"
@@ -41,6 +42,28 @@ size_t CountDir(const char* path) {
 }
 size_t ThreadCount() { return CountDir("/proc/self/task"); }
 size_t FdCount() { return CountDir("/proc/self/fd"); }
+
+// A loopback port whose connections the kernel completes and nobody ever answers.
+class SilentListener {
+ public:
+  SilentListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 16);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+  }
+  ~SilentListener() { ::close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
 
 // The frame the simulator logged as "raw", unescaped.
 std::string RawOf(const std::string& line) {
@@ -354,7 +377,7 @@ TEST_F(WebSockSession, StopDuringTheFirstStepsEndsTheThreadAtOnce) {
   EXPECT_TRUE(LogEvents("http").empty());
 }
 
-TEST_F(WebSockSession, StartWhileRunningDropsTheOldSessionsRecords) {
+TEST_F(WebSockSession, StartWhileRunningAbortsTheOldSessionsLookup) {
   StartSim({"--rate", "0", "--http-delay", "200"});
   StartSession();
   // The old thread is inside its slow lucky-ID lookup when the new session starts.
@@ -367,11 +390,33 @@ TEST_F(WebSockSession, StartWhileRunningDropsTheOldSessionsRecords) {
   ASSERT_TRUE(PumpUntil([&] { return LastLineIs(login_, "progress 100 99 30"); }));
   std::vector<std::string> second(login_.Lines().begin() + before, login_.Lines().end());
   EXPECT_EQ(second, kFirstAttemptProgress);
-  // The old thread went on to post its nickname and more before it saw the stop.
-  EXPECT_GT(login_.Stale(), 0);
+  // The old thread's lookup failed at once and it ended quietly, posting nothing more.
+  EXPECT_TRUE(traces_.Contains("lookup aborted\r\n"));
+  EXPECT_EQ(login_.Stale(), 0);
   ASSERT_TRUE(sim_.WaitForLog({"\"event\":\"join\""}, milliseconds(5000)));
   PumpFor(300);
   EXPECT_EQ(LogEvents("join").size(), 1u);
+}
+
+TEST_F(WebSockSession, DecoderThrowingLosesTheConnectionAndReconnectsSilently) {
+  StartSim();  // --rate 0: the greeting after the join is all the room sends
+  std::atomic<bool> thrown{false};
+  qvnet::testing::SetMessageFault([&](const std::string&) {
+    if (!thrown.exchange(true)) throw std::bad_alloc();
+  });
+  StartSession();
+  ASSERT_TRUE(PumpUntil([&] { return LogEvents("join").size() >= 2; }));
+  EXPECT_TRUE(traces_.Contains("websocket message handler: std::bad_alloc\r\n"));
+  // The first heartbeat after the loss failed rather than being queued on the dead connection.
+  std::vector<std::string> lines = traces_.Lines();
+  auto joined = std::find(lines.begin(), lines.end(), "Connect success\r\n");
+  auto failed = std::find(joined, lines.end(), "send fail\r\n");
+  ASSERT_NE(failed, lines.end());
+  EXPECT_EQ(std::count(joined, failed, "Wait exit\r\n"), 1);
+  EXPECT_TRUE(LogEvents("heartbeat").empty());
+  // Silently: online 0 to the state window, nothing more to the login window.
+  EXPECT_TRUE(PumpUntil([&] { return state_.Has("room ONLINESTATE online=0"); }));
+  EXPECT_EQ(login_.Lines(), kFirstAttemptProgress);
 }
 
 TEST_F(WebSockSession, JoinFailingOnAReconnectionRetriesSilently) {
@@ -439,6 +484,72 @@ TEST_F(WebSockSession, DestroyingTheSessionLetsARunningThreadFinishFirst) {
   qvplatform::testing::SetClockSpeed(1.0);  // the destructor's bounded wait is in real time here
   doomed.reset();
   EXPECT_TRUE(traces_.Contains("after WebSockMain\r\n")) << "the destructor returned while its thread still ran";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WebSockSession, DestroyingTheSessionAbortsALookupInFlight) {
+  std::atomic<bool> answer{false};
+  nettest::TestHttpServer api([&](const std::string&) {
+    while (!answer) std::this_thread::sleep_for(milliseconds(1));  // answers only once the test ends
+    return nettest::HttpAnswer{200, "{}"};
+  });
+  struct Release {
+    std::atomic<bool>& answer;
+    ~Release() { answer = true; }  // before the server goes, even when an assertion ends the test
+  } release{answer};
+  LookupEndpoints() = {"127.0.0.1", api.port(), "127.0.0.1:" + std::to_string(api.port())};
+  threads_ = ThreadCount();
+  auto doomed = std::make_unique<CWebSockSession>();
+  ASSERT_TRUE(doomed->Start(888, g_SessionGuid));
+  ASSERT_TRUE(PumpUntil([&] { return !api.Targets().empty(); }));
+  qvplatform::testing::SetClockSpeed(1.0);  // the destructor's bounded wait is in real time here
+  auto start = Clock::now();
+  doomed.reset();
+  EXPECT_LT(Clock::now() - start, milliseconds(1500)) << "the exit wait ran out";
+  EXPECT_TRUE(traces_.Contains("after WebSockMain\r\n")) << "the destructor returned while its thread still ran";
+  EXPECT_TRUE(traces_.Contains("lookup aborted\r\n"));
+}
+
+// The client on its own against a port that never answers its handshake: it stays connecting.
+class WebSockClientConnecting : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(client_.InitAsio() && client_.StartPerpetual() && client_.StartNetworkThread());
+    ASSERT_TRUE(client_.Connect("ws://127.0.0.1:" + std::to_string(silent_.port()) + "/chat"));
+    ASSERT_EQ(client_.GetState(), CWebSockClient::State::Connecting);
+  }
+  // CloseConnection, then the rest of the session's teardown; the real time it took.
+  milliseconds Teardown() {
+    auto start = Clock::now();
+    client_.CloseConnection();
+    client_.StopPerpetual();
+    client_.JoinNetworkThread();
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+  }
+
+  SilentListener silent_;
+  qvtest::TraceCapture traces_;
+  CWebSockClient client_;
+};
+
+TEST_F(WebSockClientConnecting, DeadNetworkThreadLosesTheConnectionAndCloseReturnsAtOnce) {
+  qvplatform::testing::SetClockSpeed(1.0);  // the bounded wait alone would take a real second
+  qvnet::testing::ThrowOnNetworkThread(client_);
+  auto deadline = Clock::now() + milliseconds(3000);
+  while (client_.GetState() != CWebSockClient::State::Closed && Clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_EQ(client_.GetState(), CWebSockClient::State::Closed);
+  EXPECT_FALSE(client_.SendText("{\"MsgTag\":10010299}"));
+  EXPECT_LT(Teardown(), milliseconds(500));
+  EXPECT_TRUE(traces_.Contains("websocket thread: std::bad_alloc\r\n"));
+}
+
+TEST_F(WebSockClientConnecting, CloseGivesUpOnAConnectionThatNeverOpens) {
+  qvplatform::testing::SetClockSpeed(kSpeed);  // the library's own handshake time-out is 5 real seconds
+  EXPECT_LT(Teardown(), milliseconds(2000));
 }
 
 }  // namespace

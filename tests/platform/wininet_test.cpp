@@ -375,4 +375,25 @@ TEST(WinInetTest, ClosingFromAnotherThreadCancelsABlockedRead) {
   EXPECT_EQ(ERROR_INTERNET_OPERATION_CANCELLED, static_cast<long>(readError));
 }
 
+TEST(WinInetTest, ClosingFromAnotherThreadCancelsAnOpenWaitingForAnAnswer) {
+  TestServer server;
+  server.On("/never", [&](int) { server.WaitForRelease(); });
+  HINTERNET net = InternetOpenA("Mozilla/5.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  ASSERT_NE(nullptr, net);
+  HINTERNET file = nullptr;
+  DWORD openError = 0;
+  std::thread opener([&] {
+    file = InternetOpenUrlA(net, server.Url("/never").c_str(), nullptr, 0, 0, 0);
+    openError = GetLastError();
+  });
+  for (int i = 0; i < 3000 && server.Requests().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(1u, server.Requests().size());
+  auto closed = std::chrono::steady_clock::now();
+  EXPECT_TRUE(InternetCloseHandle(net));
+  opener.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(3));
+  EXPECT_EQ(nullptr, file);
+  EXPECT_EQ(ERROR_INTERNET_OPERATION_CANCELLED, static_cast<long>(openError));
+}
+
 }  // namespace
