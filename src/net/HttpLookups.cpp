@@ -133,6 +133,8 @@ std::string GetRoomWsUrl(int userId, LookupAbort* abort) {
   std::snprintf(url, sizeof url, "http://%s/?roomId=%d", LookupEndpoints().roomHost.c_str(), userId);
   std::string address;
   if (!CutBetween(HttpGet(url, abort), ",\"ws\":\"", "\",\"", &address)) return std::string();
+  // The address is a JSON string: a page may escape its slashes ("ws:\/\/host\/chat\/").
+  for (size_t at = 0; (at = address.find("\\/", at)) != std::string::npos; ++at) address.erase(at, 1);
   if (address.size() >= 2 && address.back() == '/') address.pop_back();
   return address;
 }

@@ -123,11 +123,11 @@ TEST_F(HttpLookups, NicknameIsCutAtTheFirstTerminatorAndConvertedFromUtf8) {
   EXPECT_EQ(Nickname({200, "{\"nickname\":\"a\\\"b\\u0041\",\"x\":1}"}).first, CDuiString(u"a\\\"b\\u0041"));
 }
 
-TEST_F(HttpLookups, WsAddressLosesOneTrailingSlashAndIsOtherwiseUntouched) {
+TEST_F(HttpLookups, WsAddressLosesItsEscapesAndOneTrailingSlash) {
   EXPECT_EQ(WsUrl("x = {\"roomId\":1,\"ws\":\"ws://127.0.0.1:81/chat/\",\"live\":1}"), "ws://127.0.0.1:81/chat");
   EXPECT_EQ(WsUrl(",\"ws\":\"ws://h/chat//\",\""), "ws://h/chat/");
   EXPECT_EQ(WsUrl(",\"ws\":\"/\",\""), "/");
-  EXPECT_EQ(WsUrl(",\"ws\":\"ws:\\/\\/h\\/c\",\""), "ws:\\/\\/h\\/c");
+  EXPECT_EQ(WsUrl(",\"ws\":\"ws:\\/\\/h\\/c\\/\",\""), "ws://h/c");  // JSON's escaped slashes
   EXPECT_EQ(WsUrl(",\"ws\":\"first\",\" ,\"ws\":\"second\",\""), "first");
   EXPECT_EQ(WsUrl("{\"ws\":\"ws://h/\",\"x\":1}"), "");  // the marker starts with a comma
   EXPECT_EQ(WsUrl(",\"ws\":\"ws://h/\"}"), "");

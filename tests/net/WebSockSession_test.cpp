@@ -195,7 +195,9 @@ class WebSockSession : public ::testing::Test {
 };
 
 TEST_F(WebSockSession, FirstAttemptReportsEveryStepAndJoinsWithTheResolvedId) {
-  StartSim();
+  // A strict server refuses wrong quoting, wrong paths and a join with the typed vanity number;
+  // its page escapes the slashes of the chat address.
+  StartSim({"--rate", "0", "--strict", "--escaped-slashes"});
   StartSession(888);  // a vanity number of room 100001
   ASSERT_TRUE(PumpUntil([&] { return LastLineIs(login_, "progress 100 99 30"); })) << ::testing::PrintToString(login_.Lines());
   EXPECT_EQ(login_.Lines(), kFirstAttemptProgress);
@@ -432,6 +434,32 @@ TEST_F(WebSockSession, JoinFailingOnAReconnectionRetriesSilently) {
   EXPECT_EQ(login_.Lines(), kFirstAttemptProgress);  // nothing but the first attempt's progress
 }
 
+
+// An abrupt TCP drop, and faults that begin only at the second join (the first connection ends
+// with a failed heartbeat, every join from then on is refused): the session keeps reconnecting
+// silently; the login window hears only the first attempt.
+TEST_F(WebSockSession, AbruptDropsAndFaultsFromTheSecondJoinReconnectSilently) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--rate", "20", "--drop-after", "1", "--drop-rst"},
+        std::vector<std::string>{"--rate", "0", "--refuse-joins", "--faults-from-join", "2"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    std::atomic<int> heartbeats{0};
+    qvnet::testing::SetSendFault([&](const std::string& text) {
+      return text.find("10010299") != std::string::npos && ++heartbeats == 1;
+    });
+    StartSim(args);
+    const size_t linesBefore = login_.Lines().size();
+    StartSession();
+    ASSERT_TRUE(PumpUntil([&] { return LogEvents("join").size() >= 3; })) << LogEvents("join").size();
+    EXPECT_EQ(std::vector<std::string>(login_.Lines().begin() + linesBefore, login_.Lines().end()), kFirstAttemptProgress);
+    for (const std::string& join : LogEvents("join"))
+      EXPECT_EQ(RawOf(join), "{\"MsgTag\":10010201,\"roomId\":100001,\"keepalive\":1}");
+    session_.Stop();
+    ASSERT_TRUE(WaitForThreads());
+    qvnet::testing::SetSendFault(nullptr);
+    sim_.Stop();
+  }
+}
 
 TEST_F(WebSockSession, StartStopCyclesLeaveNothingBehind) {
   StartSim({"--rate", "50"});
