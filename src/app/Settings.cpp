@@ -54,6 +54,9 @@ bool LoadSettingsFile(XmlDocument& doc, const WCHAR* name) {
 bool WriteSettingsFile(XmlDocument& doc, const WCHAR* name) {
   CDuiString folder = GetSettingsFolder();
   if (folder.IsEmpty()) return false;
+  // A fresh home may not have the application-data folder itself yet: the whole path is made.
+  WCHAR appData[MAX_PATH] = {};
+  SHGetSpecialFolderPathW(nullptr, appData, CSIDL_APPDATA | CSIDL_FLAG_CREATE, FALSE);
   CreateDirectoryW(folder, nullptr);
   std::u16string path = std::u16string(folder.GetData()) + name;
   std::u16string temporary = path + u".tmp";

@@ -343,5 +343,9 @@ void CControlUI::PaintBkImage(HDC hDC) {
 void CControlUI::PaintBorder(HDC hDC) {
   if (m_nBorderSize <= 0) return;
   DWORD color = m_bFocused && m_dwFocusBorderColor != 0 ? m_dwFocusBorderColor : m_dwBorderColor;
-  if (color != 0) CRenderEngine::DrawRect(hDC, m_rcItem, m_nBorderSize, color);
+  if (color == 0) return;
+  // A border is drawn like a pen: a colour given without alpha (0x00RRGGBB, as windows' code sets
+  // them) is opaque, not invisible.
+  if ((color >> 24) == 0) color |= 0xFF000000;
+  CRenderEngine::DrawRect(hDC, m_rcItem, m_nBorderSize, color);
 }

@@ -243,7 +243,7 @@ class CControlUI {
   CDuiString m_sBkImage;
   DWORD m_dwBorderColor = 0;
   DWORD m_dwFocusBorderColor = 0;
-  int m_nBorderSize = 0;
+  int m_nBorderSize = 1;  // drawn only once a border colour is set
   RECT m_rcPaint{0, 0, 0, 0};
 };
 

@@ -43,6 +43,7 @@ class CEditUI : public CLabelUI {
   // The selection in order (both the caret's position when nothing is selected).
   void GetSel(int& nStart, int& nEnd) const;
   int GetCaretIndex() const { return m_iCaret; }
+  bool IsCaretOn() const { return m_bCaretOn; }  // the blinking caret's current phase
 
   void SetEnabled(bool bEnable = true) override;
   void SetPos(RECT rc, bool bNeedInvalidate = true) override;

@@ -75,9 +75,19 @@ LRESULT CQvGameLoginWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) 
     case WM_NCACTIVATE:
       if (::IsIconic(m_hWnd)) break;
       return wParam == 0 ? 1 : 0;
+    case WM_KEYDOWN:
+      if (wParam == VK_RETURN) {
+        // A focused button or check box acts on the key itself; its Enter character is not a
+        // Connect as well.
+        CControlUI* focus = m_pm.GetFocus();
+        m_bEnterOnControl = focus && focus->GetInterface(u"Button") != nullptr;
+      }
+      break;
     case WM_CHAR: {
       if (wParam == 13) {
-        if (m_bSwallowEnter)
+        if (m_bEnterOnControl)
+          m_bEnterOnControl = false;
+        else if (m_bSwallowEnter)
           m_bSwallowEnter = false;
         else
           Connect();
@@ -94,7 +104,8 @@ LRESULT CQvGameLoginWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) 
     case WM_NCLBUTTONDBLCLK:
       return 0;
     case WM_TIMER:
-      if (wParam == kProgressTimerId) OnProgressTick();
+      if (wParam != kProgressTimerId) break;  // the controls' own timers (the edit box's caret)
+      OnProgressTick();
       return 0;
     case WM_CTLCOLOREDIT:
       if (auto* edit = Find<CEditUI>(m_pm, u"EditID", u"Edit")) {
@@ -209,6 +220,9 @@ void CQvGameLoginWnd::Connect() {
     return;
   }
   g_SessionGuid = guid;
+  // What the bar shows of a room comes from this connection only.
+  g_nLastUserCount = -1;
+  g_bOnline = false;
   int room = _wtoi(text);
   session.m_hWndState = m_hWnd;
   if (!session.Start(room, guid)) {
@@ -231,6 +245,8 @@ void CQvGameLoginWnd::Connect() {
 void CQvGameLoginWnd::Cancel() {
   ::KillTimer(m_hWnd, kProgressTimerId);
   g_SessionGuid = GUID{};
+  g_nLastUserCount = -1;
+  g_bOnline = false;
   if (auto* tabs = Find<CTabLayoutUI>(m_pm, u"TabSwitch", u"TabLayout")) tabs->SelectItem(0);
   ApplyProgress(0, -1, 0);
   CWebSockSession::Instance().Stop();

@@ -20,6 +20,7 @@ class CQvGameLoginWnd : public CWindowWnd, public INotifyUI {
   int m_nProgressCurrent = 0;
   int m_nProgressTarget = 0;
   bool m_bSwallowEnter = false;
+  bool m_bEnterOnControl = false;  // the Enter key went to a focused button or check box
 
  protected:
   LPCWSTR GetWindowClassName() const override { return u"UILoginFrame"; }

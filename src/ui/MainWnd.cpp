@@ -266,8 +266,16 @@ void CQvGameMainWnd::SetOnlineImages(bool bOnline) {
   }
 }
 
+// True while the active window is one the bar owns (its tray menu, or a sub-menu of it).
+bool CQvGameMainWnd::MenuIsOpen() const {
+  for (HWND hwnd = ::GetActiveWindow(); hwnd; hwnd = ::GetWindow(hwnd, GW_OWNER))
+    if (::GetWindow(hwnd, GW_OWNER) == m_hWnd) return true;
+  return false;
+}
+
 void CQvGameMainWnd::ApplyVisibility() {
-  ShowWindow(true, true);
+  // An open menu of the bar keeps the focus: a menu that lost it would close under the user.
+  ShowWindow(true, !MenuIsOpen());
   SetFoldButtons();
   int show = m_bExpanded ? SW_SHOWNOACTIVATE : SW_HIDE;
   if (m_pWebMsgWnd) ::ShowWindow(m_pWebMsgWnd->GetHWND(), show);
@@ -279,7 +287,7 @@ void CQvGameMainWnd::WakeForMessage() {
   m_bVisible = true;
   m_bExpanded = true;
   ApplyVisibility();
-  ShowWindow(true, true);
+  ShowWindow(true, !MenuIsOpen());
   ::SetWindowPos(m_hWnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   ::SetTimer(m_hWnd, kAutoHideTimerId, kAutoHideDelayMs, nullptr);
 }
@@ -298,6 +306,7 @@ void CQvGameMainWnd::OnShowRequest(WPARAM wParam) {
 }
 
 void CQvGameMainWnd::OnAutoHide() {
+  if (MenuIsOpen()) return;  // the timer runs on; the bar hides once the menu has closed
   m_bVisible = false;
   m_bExpanded = false;
   ApplyVisibility();

@@ -37,6 +37,7 @@ class CQvGameMainWnd : public CWindowWnd, public INotifyUI {
 
   // Shows the bar, sets the fold buttons and shows or hides the message and mask windows by the
   // expanded flag.
+  bool MenuIsOpen() const;
   void ApplyVisibility();
   // A room message arrived: everything comes into view and the auto-hide delay starts again.
   void WakeForMessage();

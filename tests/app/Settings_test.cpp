@@ -66,6 +66,18 @@ TEST_F(SettingsFiles, MissingFolderGivesDefaultsAndTheFirstWriteCreatesIt) {
   ExpectNoStrayFiles();
 }
 
+TEST_F(SettingsFiles, AMissingApplicationDataFolderIsMadeWholeByTheFirstWrite) {
+  const fs::path deep = appData_ / "home" / ".config";
+  setenv("XDG_CONFIG_HOME", deep.c_str(), 1);
+  WriteRoomHistory({CDuiString(u"888")}, false);
+  bool autoConnect = true;
+  std::vector<CDuiString> rooms;
+  ReadRoomHistory(autoConnect, rooms);
+  EXPECT_FALSE(autoConnect);
+  EXPECT_EQ(rooms, std::vector<CDuiString>{CDuiString(u"888")});
+  EXPECT_TRUE(fs::exists(deep / "QvGameAssist" / "QvGameAssit.xml"));
+}
+
 TEST_F(SettingsFiles, HistoryIsWrittenByteExactAndReadBack) {
   WriteRoomHistory({CDuiString(u"12345")}, true);
   EXPECT_EQ(Get("QvGameAssit.xml"), "<AutoConnect>1</AutoConnect>\r\n<RoomID0>12345</RoomID0>\r\n");

@@ -238,7 +238,8 @@ std::string FileText(const std::string& path) {
 }  // namespace
 
 // 5 000 room messages a second for 8 s: a click on the bar's skin button is handled at once (the
-// skin file changes), and the UI thread is idle soon after the flood.
+// skin file changes), and the UI thread is idle soon after the flood (a backlog of the 40 000
+// messages would keep it busy for many seconds).
 TEST_F(Program, FloodLeavesTheBarResponsiveAndTheProgramIdleAfterwards) {
   StartRoom({"--rate", "5000", "--burst", "8", "--burst-delay", "7000"}, true);
   program_ = session_->Spawn({QVGAMEASSIST_PATH}, session_->folder() + "/program.out");
@@ -262,12 +263,19 @@ TEST_F(Program, FloodLeavesTheBarResponsiveAndTheProgramIdleAfterwards) {
   EXPECT_LT(latency.count(), 1000);
 
   ASSERT_TRUE(sim_.WaitForLog({"\"event\":\"burst-end\""}, std::chrono::seconds(20)));
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  long ticks = UiThreadTicks(program_);
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  long busy = UiThreadTicks(program_) - ticks;
-  double share = static_cast<double>(busy) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / 2.0;
-  std::printf("the UI thread 1 to 3 s after the flood: %.0f %% busy\n", share * 100);
-  EXPECT_LT(share, 0.2) << "the UI thread is still busy after the flood";
+  auto ended = std::chrono::steady_clock::now();
+  // Idle: under a tenth of a core over half a second. The release build is idle within a second
+  // (bench/flood_bench.sh); this sanitizer build on a shared machine gets a generous bound.
+  bool idle = false;
+  double share = 1;
+  while (!idle && std::chrono::steady_clock::now() - ended < std::chrono::seconds(8)) {
+    long ticks = UiThreadTicks(program_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    share = static_cast<double>(UiThreadTicks(program_) - ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / 0.5;
+    idle = share < 0.1;
+  }
+  auto after = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - ended);
+  std::printf("the UI thread was idle %lld ms after the flood\n", static_cast<long long>(after.count()));
+  EXPECT_TRUE(idle) << "the UI thread is still " << share * 100 << " % busy 8 s after the flood";
   EXPECT_EQ(::waitpid(program_, nullptr, WNOHANG), 0) << "the program ended";
 }

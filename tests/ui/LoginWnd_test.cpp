@@ -6,6 +6,7 @@
 
 #include "../dui/DuiTestWindow.h"
 #include "UiTestEnvironment.h"
+#include "dui/CheckBoxUI.h"
 #include "dui/ComboUI.h"
 #include "dui/EditUI.h"
 #include "dui/ProgressUI.h"
@@ -15,6 +16,7 @@
 #include "net/SessionNotify.h"
 #include "net/WebSockSession.h"
 #include "platform/testing.h"
+#include "platform/testing_gdi.h"
 #include "platform/testing_input.h"
 #include "support/WindowFixture.h"
 #include "tools/RoomSimProcess.h"
@@ -148,6 +150,61 @@ TEST_F(LoginWindow, TypedDigitsReachTheEditBoxAndEnterConnectsOnce) {
   PumpPending();
   EXPECT_EQ(Page(), 1);
   EXPECT_FALSE(IsSameGuid(first, g_SessionGuid));
+}
+
+// A focused button or check box takes Enter itself: Cancel does not reconnect, the check box does
+// not connect. A cancelled room's count and state are not kept for the next one.
+TEST_F(LoginWindow, EnterOnAFocusedButtonOrCheckBoxActsOnItAloneAndCancelForgetsTheRoom) {
+  LookupEndpoints() = {"127.0.0.1", 9, "127.0.0.1:9"};  // nothing listens: the attempt fails later
+  env_.PutSetting("QvGameAssit.xml", "<AutoConnect>0</AutoConnect>\r\n<RoomID0>888</RoomID0>\r\n");
+  Open();
+  using qvplatform::testing::InjectKey;
+  auto* check = static_cast<CCheckBoxUI*>(Find(u"AutoConnectCheck")->GetInterface(u"CheckBox"));
+  ASSERT_NE(check, nullptr);
+  const bool checked = check->GetCheck();
+  check->SetFocus();
+  InjectKey(VK_RETURN, true);
+  InjectKey(VK_RETURN, false);
+  PumpPending();
+  EXPECT_NE(check->GetCheck(), checked);
+  EXPECT_EQ(Page(), 0) << "Enter on the check box connected";
+
+  Find(u"EditID")->SetFocus();
+  InjectKey(VK_RETURN, true);  // connects; its character clears the swallow flag
+  InjectKey(VK_RETURN, false);
+  PumpPending();
+  ASSERT_EQ(Page(), 1);
+  g_nLastUserCount = 1234;
+  g_bOnline = true;
+  Find(u"CancelConnectBtn")->SetFocus();
+  InjectKey(VK_RETURN, true);
+  InjectKey(VK_RETURN, false);
+  PumpPending();
+  EXPECT_EQ(Page(), 0) << "Enter on Cancel connected again";
+  EXPECT_TRUE(IsSameGuid(g_SessionGuid, GUID{}));
+  EXPECT_EQ(g_nLastUserCount, -1);
+  EXPECT_FALSE(g_bOnline);
+}
+
+// On a first run the room box shows its frame, and its caret blinks.
+TEST_F(LoginWindow, FirstRunRoomBoxHasItsFrameAndItsCaretBlinks) {
+  qvplatform::testing::FreezeClock();
+  Open();
+  auto* edit = static_cast<CEditUI*>(Find(u"EditID")->GetInterface(u"Edit"));
+  ASSERT_NE(edit, nullptr);
+  ASSERT_TRUE(edit->IsFocused());
+  qvplatform::testing::Image image;
+  ASSERT_TRUE(qvplatform::testing::ReadWindowPixels(login_->GetHWND(), image));
+  RECT rc = edit->GetPos();
+  EXPECT_EQ(image.At(rc.left, (rc.top + rc.bottom) / 2), RGB(0xD5, 0xD5, 0xD5));
+  const bool on = edit->IsCaretOn();
+  qvplatform::testing::AdvanceClock(510);
+  PumpPending();
+  EXPECT_NE(edit->IsCaretOn(), on);
+  qvplatform::testing::AdvanceClock(510);
+  PumpPending();
+  EXPECT_EQ(edit->IsCaretOn(), on);
+  qvplatform::testing::SetClockSpeed(1);
 }
 
 TEST_F(LoginWindow, DeletingRowsRewritesTheHistoryAndClearsTheEditBoxWhenItHeldTheRoom) {
