@@ -92,8 +92,13 @@ CDuiString::CDuiString(LPCWSTR pstr) {
 
 CDuiString::CDuiString(LPCWSTR pstr, int nLength) {
   if (!pstr) return;
-  size_t len = WideLen(pstr);
-  if (nLength >= 0 && static_cast<size_t>(nLength) < len) len = static_cast<size_t>(nLength);
+  if (nLength < 0) {
+    m_str.assign(pstr, WideLen(pstr));
+    return;
+  }
+  // Up to the first NUL within nLength: nothing past the given length is read.
+  size_t len = 0;
+  while (len < static_cast<size_t>(nLength) && pstr[len]) ++len;
   m_str.assign(pstr, len);
 }
 

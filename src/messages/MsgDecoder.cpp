@@ -48,6 +48,7 @@ class Decoder {
  public:
   Decoder(const CWebSockSession& session, const GUID& guid) : m_session(session), m_guid(guid) {}
 
+  // `payload` is the frame as text when traces are read, else empty.
   void Dispatch(int64_t tag, const json_value& root, const std::string& payload) {
     switch (tag) {
       case kTagEnter: Enter(root); break;
@@ -62,7 +63,7 @@ class Decoder {
       case kTagOffline: SendOnlineState(false); break;
       case kTagUserCount: SendUserCount(JsonToInt64(JsonMember(root, "userCount"))); break;
       case kTagEnter2: {
-        OutputDebugStringA(payload.c_str());
+        if (!payload.empty()) OutputDebugStringA(payload.c_str());
         PostEnter(JsonMember(JsonMember(root, "userInfo"), "nickname"));
         SendUserCount(JsonToInt64(JsonMember(root, "userCount")));
         break;
@@ -177,9 +178,31 @@ const Emotion kEmotions[] = {
 }  // namespace
 
 void ReplaceEmotions(CDuiString& text) {
-  // Every code starts with "[x_"; most chat lines have none, so skip the table then.
-  if (text.Find(u"[x_") < 0) return;
-  for (const Emotion& e : kEmotions) text.Replace(e.code, e.word);
+  // Every code is "[x_" and its two-digit number, which picks its row of the table; most chat
+  // lines have none. One pass: codes cannot overlap (a code holds no '['), and no word makes one.
+  int first = text.Find(u"[x_");
+  if (first < 0) return;
+  const WCHAR* s = text.GetData();
+  const size_t n = static_cast<size_t>(text.GetLength());
+  std::u16string out(s, static_cast<size_t>(first));
+  out.reserve(n);
+  for (size_t i = static_cast<size_t>(first); i < n;) {
+    if (s[i] == u'[' && i + 5 <= n && s[i + 1] == u'x' && s[i + 2] == u'_' && s[i + 3] >= u'0' && s[i + 3] <= u'9' &&
+        s[i + 4] >= u'0' && s[i + 4] <= u'9') {
+      size_t number = static_cast<size_t>((s[i + 3] - u'0') * 10 + (s[i + 4] - u'0'));
+      if (number >= 1 && number <= sizeof kEmotions / sizeof kEmotions[0]) {
+        const Emotion& e = kEmotions[number - 1];
+        size_t length = std::char_traits<char16_t>::length(e.code);
+        if (n - i >= length && std::char_traits<char16_t>::compare(s + i, e.code, length) == 0) {
+          out += e.word;
+          i += length;
+          continue;
+        }
+      }
+    }
+    out += s[i++];
+  }
+  text = CDuiString(out.data(), static_cast<int>(out.size()));
 }
 
 constexpr unsigned long kMaxParseMemory = 128ul << 20;
@@ -187,17 +210,21 @@ constexpr unsigned long kMaxParseMemory = 128ul << 20;
 void DecodeWebsockMessage(const CWebSockSession& session, const GUID& connectGuid, const char* pPayload,
                           size_t nLength) {
   if (!pPayload) nLength = 0;
-  std::string payload(pPayload ? pPayload : "", nLength);  // NUL-terminated copy for the traces
   json_settings settings = {};
   // A frame of tiny values ("[0,0,...]") costs the parser some 30 times its size; a hostile
   // server must not make one frame cost a gigabyte. Real room messages are far below this.
   settings.max_memory = kMaxParseMemory;
   char error[json_error_max];
-  json_value* root = json_parse_ex(&settings, payload.data(), payload.size(), error);
-  OutputDebugStringA(payload.c_str());
+  json_value* root = json_parse_ex(&settings, pPayload ? pPayload : "", nLength, error);
+  // The traces need the payload NUL-terminated; it is copied only when someone reads them.
+  std::string traced;
+  if (IsDebuggerPresent()) {
+    traced.assign(pPayload ? pPayload : "", nLength);
+    OutputDebugStringA(traced.c_str());
+  }
   if (!root) return;
   const json_value& tag = JsonMember(*root, "MsgTag");
   if (IsInteger(tag) && tag.u.integer >= kTagFirst && tag.u.integer <= kTagLast)
-    Decoder(session, connectGuid).Dispatch(tag.u.integer, *root, payload);
+    Decoder(session, connectGuid).Dispatch(tag.u.integer, *root, traced);
   json_value_free(root);
 }

@@ -57,6 +57,9 @@ void Deliver(const std::string& line) {
 
 }  // namespace
 
+// Someone receives the debug traces (a listener or the trace file), as a debugger would on Windows.
+BOOL IsDebuggerPresent() { return AnyoneListening() ? TRUE : FALSE; }
+
 void OutputDebugStringA(LPCSTR lpOutputString) {
   if (!lpOutputString || !AnyoneListening()) return;
   Deliver(std::string(lpOutputString));

@@ -17,6 +17,9 @@ TEST(DuiString, ConstructsFromWideTextNullAndPrefix) {
   EXPECT_EQ(CDuiString(u"直播abc").GetLength(), 5);
   EXPECT_EQ(S(CDuiString(static_cast<LPCWSTR>(nullptr))), u"");
   EXPECT_EQ(S(CDuiString(u"abcdef", 3)), u"abc");
+  const WCHAR unterminated[2] = {u'x', u'y'};  // nothing past the length is read (ASan watches)
+  EXPECT_EQ(S(CDuiString(unterminated, 2)), u"xy");
+  EXPECT_EQ(S(CDuiString(u"ab\0cd", 5)), u"ab");
   EXPECT_EQ(S(CDuiString(u"ab", 10)), u"ab");
   EXPECT_EQ(S(CDuiString(u"ab", -1)), u"ab");
   EXPECT_EQ(S(CDuiString(u'x')), u"x");

@@ -91,4 +91,5 @@ DWORD GetTickCount();
 ULONGLONG GetTickCount64();
 
 void OutputDebugStringA(LPCSTR lpOutputString);
+BOOL IsDebuggerPresent();  // true while anyone receives the debug traces
 void OutputDebugStringW(LPCWSTR lpOutputString);
