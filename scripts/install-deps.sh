@@ -12,7 +12,7 @@ PACKAGES=(
   libx11-dev libxi-dev libxfixes-dev libxext-dev libxrandr-dev
   libcairo2-dev libpango1.0-dev libfontconfig-dev fonts-wqy-microhei
   # tests and benchmarks
-  libgtest-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick
+  libgtest-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick xclip
   openbox trayer xcompmgr dbus-x11 notification-daemon
 )
 

@@ -691,6 +691,14 @@ bool CPaintManagerUI::MessageHandler(UINT uMsg, WPARAM wParam, LPARAM lParam, LR
       SendMouseEvent(control, UIEVENT_RBUTTONDOWN, wParam, lParam, pt);
       return false;
     }
+    case WM_MBUTTONDOWN: {
+      CPoint pt(lParam);
+      m_ptLastMousePos = pt;
+      CControlUI* control = FindControl(pt);
+      if (!control || control->GetManager() != this) return false;
+      SendMouseEvent(control, UIEVENT_MBUTTONDOWN, wParam, lParam, pt);
+      return false;
+    }
     case WM_MOUSEWHEEL: {
       POINT pt{static_cast<short>(lParam & 0xFFFF), static_cast<short>((lParam >> 16) & 0xFFFF)};
       ::ScreenToClient(m_hWndPaint, &pt);

@@ -3,6 +3,7 @@
 // leave tracking, the HTCAPTION move loop, keys to the focus window, the physical key state, the
 // cursor and the low-level keyboard hook.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -336,6 +337,12 @@ void SetPhysicalKey(UINT vk, bool down) {
   both(VK_MENU, VK_LMENU, VK_RMENU);
 }
 
+// The physical key state as it was when a low-level key event happened. While a hook procedure
+// runs for that event, GetAsyncKeyState on its thread answers from it: the hook's thread may run
+// long after the event, when later keys (a Shift released right after Tab) changed the live state.
+using KeySnapshot = std::array<BYTE, 256>;
+thread_local const KeySnapshot* t_hookKeys = nullptr;
+
 struct HookCall {
   std::mutex mutex;
   std::condition_variable cv;
@@ -347,7 +354,7 @@ LRESULT CallHookChainFrom(size_t index, const std::shared_ptr<ThreadQueue>& queu
 
 // Runs the most recent hook of each thread that installed one; each hook passes the event on to the
 // older hooks of its thread with CallNextHookEx.
-bool CallHooks(WPARAM message, const KBDLLHOOKSTRUCT& info, bool wait) {
+bool CallHooks(WPARAM message, const KBDLLHOOKSTRUCT& info, std::shared_ptr<const KeySnapshot> keys, bool wait) {
   std::vector<std::shared_ptr<ThreadQueue>> threads;
   {
     std::lock_guard<std::mutex> lock(S().mutex);
@@ -358,9 +365,12 @@ bool CallHooks(WPARAM message, const KBDLLHOOKSTRUCT& info, bool wait) {
   auto call = std::make_shared<HookCall>();
   std::shared_ptr<ThreadQueue> self = CurrentQueue();
   for (const auto& q : threads) {
-    auto run = [call, q, message, info] {
+    auto run = [call, q, message, info, keys] {
       KBDLLHOOKSTRUCT copy = info;
+      const KeySnapshot* outer = t_hookKeys;  // a hook that pumps may run another event's hooks
+      t_hookKeys = keys.get();
       LRESULT r = CallHookChainFrom(0, q, HC_ACTION, message, reinterpret_cast<LPARAM>(&copy));
+      t_hookKeys = outer;
       std::lock_guard<std::mutex> lock(call->mutex);
       if (r) call->swallowed = true;
       --call->pending;
@@ -505,24 +515,21 @@ void InputMouseWheel(int delta, POINT screen, HWND hint) {
 }
 
 bool InputLowLevelKey(UINT vk, UINT scan, bool extended, bool down, bool wait) {
-  bool alt;
+  auto keys = std::make_shared<KeySnapshot>();
   {
     std::lock_guard<std::mutex> lock(S().mutex);
     SetPhysicalKey(vk & 0xFF, down);
-    alt = (S().keys[VK_MENU] & 0x80) != 0;
+    std::copy(std::begin(S().keys), std::end(S().keys), keys->begin());
   }
+  bool alt = ((*keys)[VK_MENU] & 0x80) != 0;
+  bool control = ((*keys)[VK_CONTROL] & 0x80) != 0;
   KBDLLHOOKSTRUCT info{};
   info.vkCode = vk;
   info.scanCode = scan;
   info.flags = (extended ? LLKHF_EXTENDED : 0) | (alt ? LLKHF_ALTDOWN : 0) | (down ? 0 : LLKHF_UP);
   info.time = GetTickCount();
-  bool control;
-  {
-    std::lock_guard<std::mutex> lock(S().mutex);
-    control = (S().keys[VK_CONTROL] & 0x80) != 0;
-  }
   WPARAM message = KeyMessage(down, alt, GenericKey(vk), control);
-  return CallHooks(message, info, wait);
+  return CallHooks(message, info, std::move(keys), wait);
 }
 
 void InputKey(UINT vk, UINT scan, bool extended, bool down, const std::u16string& text) {
@@ -702,7 +709,9 @@ UINT GetDoubleClickTime() { return kDoubleClickMs; }
 SHORT GetAsyncKeyState(int vKey) {
   std::lock_guard<std::mutex> lock(S().mutex);
   BYTE& k = S().keys[vKey & 0xFF];
-  SHORT result = static_cast<SHORT>(((k & 0x80) ? 0x8000 : 0) | (k & 0x01));
+  // Inside a low-level hook, whether the key is down is as of the event being delivered.
+  bool down = t_hookKeys ? ((*t_hookKeys)[vKey & 0xFF] & 0x80) != 0 : (k & 0x80) != 0;
+  SHORT result = static_cast<SHORT>((down ? 0x8000 : 0) | (k & 0x01));
   k &= ~0x01;
   return result;
 }

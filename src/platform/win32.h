@@ -5,6 +5,7 @@
 #include "win32/types.h"
 #include "win32/kernel.h"
 #include "win32/user.h"
+#include "win32/clipboard.h"
 
 #if __has_include("win32/text.h")
 #include "win32/text.h"

@@ -1,10 +1,16 @@
-// Windows on a real X display: placement, stacking, click-through, dragging, colour keys and the
-// low-level keyboard hook, driven by real XTEST input from xdotool and checked on screen.
+// Windows on a real X display: placement, stacking, click-through, dragging, colour keys, the
+// low-level keyboard hook and the clipboard, driven by real XTEST input from xdotool (and xclip as
+// the other program) and checked on screen.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <atomic>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "e2e/support/XSession.h"
 #include "platform/win32.h"
@@ -401,6 +407,155 @@ TEST_F(X11, ShiftTabReachesTheHookWhileAnotherProgramHasTheFocusAndKeepsItsTab) 
   EXPECT_GE(g_hook.shiftTabs, 1 + 4);
   UnhookWindowsHookEx(g_hhook);
   session_->Stop(other);
+}
+
+// ---- the clipboard, with xclip as the other program ----
+
+std::u16string U16(const std::string& utf8) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::u16string out(static_cast<size_t>(n), u'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  return out;
+}
+
+// Text of several megabytes, multi-byte characters included, so that INCR chunks split them.
+std::string BigText() {
+  std::string text;
+  for (int i = 0; text.size() < 3 * 1024 * 1024; ++i) text += "line " + std::to_string(i) + " 直播助手 ☺\n";
+  return text;
+}
+
+void SetText(HWND owner, UINT format, const std::u16string& text) {
+  ASSERT_TRUE(OpenClipboard(owner));
+  if (format != CF_QV_PRIMARY) {
+    ASSERT_TRUE(EmptyClipboard());
+  }
+  HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(WCHAR));
+  std::memcpy(GlobalLock(h), text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+  GlobalUnlock(h);
+  ASSERT_NE(SetClipboardData(format, h), nullptr);
+  ASSERT_TRUE(CloseClipboard());
+}
+
+// The text of a format, or "<none>".
+std::u16string GetText(HWND window, UINT format) {
+  if (!OpenClipboard(window)) return u"<not open>";
+  std::u16string text = u"<none>";
+  if (HANDLE h = GetClipboardData(format)) {
+    text = static_cast<const WCHAR*>(GlobalLock(h));
+    GlobalUnlock(h);
+  }
+  CloseClipboard();
+  return text;
+}
+
+class X11Clipboard : public X11 {
+ protected:
+  std::string WriteFile(const std::string& name, const std::string& text) {
+    std::string path = session_->folder() + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  // xclip serving `text` on a selection until stopped.
+  pid_t Offer(const std::string& selection, const std::string& text) {
+    return session_->Spawn({"xclip", "-quiet", "-selection", selection, "-i", WriteFile(selection + ".in", text)},
+                           session_->folder() + "/xclip-" + selection + ".log");
+  }
+  // What xclip pastes from a selection, as `target`.
+  bool PasteElsewhere(const std::string& selection, std::string& text, const std::string& target = "UTF8_STRING") {
+    return session_->Run({"xclip", "-o", "-selection", selection, "-t", target}, Pump, &text);
+  }
+};
+
+TEST_F(X11Clipboard, TextCopiedHereIsPastedByAnotherProgramInEveryTextTarget) {
+  Start();
+  qvtest::RecordingWindows windows;
+  HWND w = windows.Create();
+  SetText(w, CF_UNICODETEXT, u"héllo 你好");
+  std::string pasted;
+  ASSERT_TRUE(PasteElsewhere("clipboard", pasted));
+  EXPECT_EQ(pasted, "h\xC3\xA9llo 你好");
+  ASSERT_TRUE(PasteElsewhere("clipboard", pasted, "STRING"));
+  EXPECT_EQ(pasted, "h\xE9llo ??");  // Latin-1
+  ASSERT_TRUE(PasteElsewhere("clipboard", pasted, "TARGETS"));
+  for (const char* target : {"TARGETS", "UTF8_STRING", "STRING", "TEXT"})
+    EXPECT_NE(pasted.find(target), std::string::npos) << pasted;
+  EXPECT_FALSE(PasteElsewhere("clipboard", pasted, "image/png"));  // refused
+
+  // Larger than one request: sent in INCR chunks.
+  std::string big = BigText();
+  SetText(w, CF_UNICODETEXT, U16(big));
+  ASSERT_TRUE(PasteElsewhere("clipboard", pasted));
+  EXPECT_EQ(pasted.size(), big.size());
+  EXPECT_TRUE(pasted == big);
+  ASSERT_TRUE(X11Sync());
+}
+
+TEST_F(X11Clipboard, TextCopiedByAnotherProgramIsPastedHereAndTakesTheClipboard) {
+  Start();
+  qvtest::RecordingWindows windows;
+  HWND w = windows.Create();
+  SetText(w, CF_UNICODETEXT, u"ours");
+  pid_t xclip = Offer("clipboard", "theirs 直播");
+  ASSERT_TRUE(XSession::WaitFor([&] { return windows.Count(w, WM_DESTROYCLIPBOARD) == 1; }, Pump));
+  EXPECT_EQ(GetClipboardOwner(), nullptr);
+  EXPECT_TRUE(IsClipboardFormatAvailable(CF_UNICODETEXT));
+  EXPECT_EQ(GetText(w, CF_UNICODETEXT), u"theirs 直播");
+  session_->Stop(xclip);
+
+  std::string big = BigText();
+  xclip = Offer("clipboard", big);
+  std::u16string expected = U16(big), got;
+  ASSERT_TRUE(XSession::WaitFor([&] { return (got = GetText(w, CF_UNICODETEXT)) == expected; }, Pump, 20000))
+      << got.size() << " of " << expected.size() << " units";
+  session_->Stop(xclip);
+}
+
+TEST_F(X11Clipboard, PrimarySelectionGoesBothWaysBesideTheClipboard) {
+  Start();
+  qvtest::RecordingWindows windows;
+  HWND w = windows.Create();
+  SetText(w, CF_UNICODETEXT, u"copied");
+  SetText(w, CF_QV_PRIMARY, u"selected ☺");
+  std::string pasted;
+  ASSERT_TRUE(PasteElsewhere("primary", pasted));
+  EXPECT_EQ(pasted, "selected ☺");
+  ASSERT_TRUE(PasteElsewhere("clipboard", pasted));
+  EXPECT_EQ(pasted, "copied");
+
+  pid_t xclip = Offer("primary", "their selection");
+  ASSERT_TRUE(XSession::WaitFor([&] { return GetText(w, CF_QV_PRIMARY) == u"their selection"; }, Pump));
+  EXPECT_EQ(GetText(w, CF_UNICODETEXT), u"copied");
+  EXPECT_EQ(windows.Count(w, WM_DESTROYCLIPBOARD), 0);
+  session_->Stop(xclip);
+}
+
+// An owner that never answers costs one time-out, and the display's event thread goes on meanwhile.
+TEST_F(X11Clipboard, AnOwnerThatNeverAnswersNeitherHangsTheCallerNorTheDisplay) {
+  Start();
+  qvtest::RecordingWindows windows;
+  HWND w = windows.Create();
+  SetText(w, CF_UNICODETEXT, u"ours");
+  pid_t xclip = Offer("clipboard", "frozen");
+  ASSERT_TRUE(XSession::WaitFor([&] { return windows.Count(w, WM_DESTROYCLIPBOARD) == 1; }, Pump));
+  ASSERT_EQ(kill(xclip, SIGSTOP), 0);
+  std::atomic<bool> done{false};
+  std::u16string got;
+  std::thread reader([&] {
+    got = GetText(nullptr, CF_UNICODETEXT);
+    done = true;
+  });
+  // Round trips through the event thread go on while the reader waits (one at most would finish
+  // if the event thread waited for the owner too).
+  int syncs = 0;
+  while (!done)
+    if (X11Sync() && !done) ++syncs;
+  reader.join();
+  EXPECT_GE(syncs, 3);
+  EXPECT_EQ(got, u"<none>");
+  kill(xclip, SIGCONT);
+  EXPECT_EQ(GetText(w, CF_UNICODETEXT), u"frozen");
+  session_->Stop(xclip);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/backend.h"
 #include "platform/testing.h"
 #include "platform/testing_input.h"
 #include "platform/win32.h"
@@ -514,6 +515,46 @@ TEST(InputHook, HookRunsOnTheInstallingThreadWhileItPumps) {
   EXPECT_NE(hookThread.load(), 0u);
   stop = true;
   ui.join();
+}
+
+// The display's event thread queues keys to the hook's thread without waiting for it: a Shift
+// released right after Tab must not turn the Tab the hook sees into a plain one.
+TEST(InputHook, HookSeesTheKeyStateOfItsEventWhenItsThreadRunsLate) {
+  static std::vector<std::pair<DWORD, bool>>* s_seen;  // vk, Shift down as the hook saw it
+  std::vector<std::pair<DWORD, bool>> seen;
+  s_seen = &seen;
+  HANDLE busy = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<bool> installed{false}, stop{false};
+  std::thread ui([&] {
+    HHOOK h = SetWindowsHookExA(WH_KEYBOARD_LL, [](int c, WPARAM w, LPARAM l) -> LRESULT {
+      auto* k = reinterpret_cast<KBDLLHOOKSTRUCT*>(l);
+      s_seen->emplace_back(k->vkCode, (GetAsyncKeyState(VK_SHIFT) & 0x8000) != 0);
+      return CallNextHookEx(nullptr, c, w, l);
+    }, nullptr, 0);
+    installed = true;
+    WaitForSingleObject(busy, INFINITE);  // busy while the keys arrive
+    while (!stop) {
+      MSG m;
+      while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+      Sleep(1);
+    }
+    UnhookWindowsHookEx(h);
+  });
+  while (!installed) std::this_thread::yield();
+  qvp::InputLowLevelKey(VK_LSHIFT, 0x2A, false, true, false);
+  qvp::InputLowLevelKey(VK_TAB, 0x0F, false, true, false);
+  qvp::InputLowLevelKey(VK_LSHIFT, 0x2A, false, false, false);
+  qvp::InputLowLevelKey(VK_TAB, 0x0F, false, false, false);
+  EXPECT_FALSE(GetAsyncKeyState(VK_SHIFT) & 0x8000);  // outside a hook: the live state
+  SetEvent(busy);
+  qvp::InputLowLevelKey(VK_RSHIFT, 0x36, false, true, true);  // waits: the first four ran before it
+  stop = true;
+  ui.join();
+  CloseHandle(busy);
+  std::vector<std::pair<DWORD, bool>> expected{{VK_LSHIFT, true}, {VK_TAB, true}, {VK_LSHIFT, false},
+                                               {VK_TAB, false}, {VK_RSHIFT, true}};
+  EXPECT_EQ(seen, expected);
+  qvp::InputLowLevelKey(VK_RSHIFT, 0x36, false, false, false);
 }
 
 TEST(InputKeyState, AsyncShiftFollowsEitherPhysicalShiftKey) {

@@ -24,6 +24,7 @@
 #include "platform/utf.h"
 #include "platform/win32/input.h"
 #include "platform/win32/kernel.h"
+#include "X11Clipboard.h"
 #include "X11Tray.h"
 
 namespace qvp::x11 {
@@ -215,6 +216,12 @@ TrayHost& X11Backend::Tray() {
   std::lock_guard<std::mutex> lock(trayMutex_);
   if (!tray_) tray_ = std::make_unique<X11Tray>(*this);
   return *tray_;
+}
+
+ClipboardHost& X11Backend::Clipboard() {
+  std::lock_guard<std::mutex> lock(clipboardMutex_);
+  if (!clipboard_) clipboard_ = std::make_unique<X11Clipboard>(*this);
+  return *clipboard_;
 }
 
 XWin X11Backend::XWindowOf(HWND hwnd) {

@@ -18,6 +18,7 @@
 #include "platform/backend.h"
 
 namespace qvp {
+class ClipboardHost;
 class TrayHost;
 }
 
@@ -65,6 +66,7 @@ struct ShapeMask {
   }
   bool operator==(const ShapeMask& o) const { return width == o.width && height == o.height && bits == o.bits; }
 };
+class X11Clipboard;
 class X11Tray;
 
 class X11Backend : public Backend {
@@ -95,6 +97,9 @@ class X11Backend : public Backend {
   void AddEventFilter(std::function<bool(XEvent&)> filter);
   // The XEmbed notification area's client, made on first use.
   TrayHost& Tray();
+  // The CLIPBOARD and PRIMARY selections, made on first use.
+  ClipboardHost& Clipboard();
+  bool OnEventThread() const { return std::this_thread::get_id() == eventThread_; }
 
   // For the test hooks (platform/testing_x11.h).
   bool WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame, bool& viewable, RECT& rect, bool& clickThrough,
@@ -170,6 +175,8 @@ class X11Backend : public Backend {
   std::unique_ptr<KeyRepeater> repeater_;
   std::mutex trayMutex_;
   std::unique_ptr<X11Tray> tray_;
+  std::mutex clipboardMutex_;
+  std::unique_ptr<X11Clipboard> clipboard_;
   std::thread events_;
 };
 
