@@ -1,6 +1,7 @@
 #include "dui/EditUI.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "dui/PaintManagerUI.h"
 #include "dui/RenderEngine.h"
@@ -239,6 +240,53 @@ void CEditUI::SetPos(RECT rc, bool bNeedInvalidate) {
   ScrollToCaret();
 }
 
+// Puts the selection on the clipboard; false when nothing is selected or the clipboard is busy.
+bool CEditUI::CopySelection() {
+  if (!HasSelection() || !m_pManager) return false;
+  int from = std::min(m_iAnchor, m_iCaret), to = std::max(m_iAnchor, m_iCaret);
+  CDuiString text = m_sText.Mid(from, to - from);
+  SIZE_T bytes = (static_cast<SIZE_T>(text.GetLength()) + 1) * sizeof(WCHAR);
+  HGLOBAL block = ::GlobalAlloc(GMEM_MOVEABLE, bytes);
+  if (!block) return false;
+  void* data = ::GlobalLock(block);
+  if (!data) {
+    ::GlobalFree(block);
+    return false;
+  }
+  std::memcpy(data, text.GetData(), bytes);
+  ::GlobalUnlock(block);
+  if (!::OpenClipboard(m_pManager->GetPaintWindow())) {
+    ::GlobalFree(block);
+    return false;
+  }
+  ::EmptyClipboard();
+  bool set = ::SetClipboardData(CF_UNICODETEXT, block) != nullptr;
+  ::CloseClipboard();
+  if (!set) ::GlobalFree(block);
+  return set;
+}
+
+// Pastes text of the given clipboard format as if it were typed: characters the box would refuse
+// from the keyboard (control characters, non-digits in a number box) are left out.
+void CEditUI::Paste(UINT uFormat) {
+  if (!m_pManager || !::OpenClipboard(m_pManager->GetPaintWindow())) return;
+  CDuiString text;
+  if (HANDLE block = ::GetClipboardData(uFormat)) {
+    if (const auto* data = static_cast<const WCHAR*>(::GlobalLock(block))) {
+      size_t units = ::GlobalSize(block) / sizeof(WCHAR);
+      for (size_t i = 0; i < units && data[i]; ++i) {
+        WCHAR ch = data[i];
+        if (ch < 0x20 || ch == 0x7F) continue;
+        if (m_bNumberOnly && (ch < u'0' || ch > u'9')) continue;
+        text += ch;
+      }
+      ::GlobalUnlock(block);
+    }
+  }
+  ::CloseClipboard();
+  if (!text.IsEmpty()) ReplaceSelection(text);
+}
+
 void CEditUI::TypeChar(WCHAR ch) {
   if (m_bReadOnly || !IsEnabled()) return;
   // Control characters (Enter, Backspace, Tab, Ctrl+letters) are keys, handled on key-down.
@@ -271,7 +319,27 @@ bool CEditUI::HandleKey(const TEventUI& event) {
       if (editable) DeleteRange(HasSelection() ? from : PrevPos(m_iCaret), HasSelection() ? to : m_iCaret);
       return true;
     case VK_DELETE:
+      if (shift && !control) {  // Shift+Delete cuts
+        if (CopySelection() && editable) DeleteRange(from, to);
+        return true;
+      }
       if (editable) DeleteRange(HasSelection() ? from : m_iCaret, HasSelection() ? to : NextPos(m_iCaret));
+      return true;
+    case VK_INSERT:
+      if (control && !shift) CopySelection();
+      if (shift && !control && editable) Paste(CF_UNICODETEXT);
+      return true;
+    case u'C':
+      if (!control) return false;
+      CopySelection();
+      return true;
+    case u'X':
+      if (!control) return false;
+      if (CopySelection() && editable) DeleteRange(from, to);
+      return true;
+    case u'V':
+      if (!control) return false;
+      if (editable) Paste(CF_UNICODETEXT);
       return true;
     case VK_LEFT:
       MoveCaret(HasSelection() && !shift ? from : PrevPos(m_iCaret), shift);
@@ -331,6 +399,11 @@ void CEditUI::DoEvent(TEventUI& event) {
       return;
     case UIEVENT_DBLCLICK:
       if (IsEnabled()) SetSelAll();
+      return;
+    case UIEVENT_MBUTTONDOWN:  // X's middle-button paste of the last selected text
+      if (!IsEnabled() || m_bReadOnly) return;
+      MoveCaret(HitTest(event.ptMouse.x), false);
+      Paste(CF_QV_PRIMARY);
       return;
     case UIEVENT_MOUSEMOVE:
       if (m_bDragging) MoveCaret(HitTest(event.ptMouse.x), true);

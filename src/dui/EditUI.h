@@ -73,6 +73,8 @@ class CEditUI : public CLabelUI {
   void TextChanged();
   void ScrollToCaret();
   void RestartCaretBlink();
+  bool CopySelection();
+  void Paste(UINT uFormat);
 
   UINT m_uMaxChar = 255;
   bool m_bReadOnly = false;

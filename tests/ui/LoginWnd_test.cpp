@@ -16,6 +16,7 @@
 #include "net/SessionNotify.h"
 #include "net/WebSockSession.h"
 #include "platform/testing.h"
+#include "platform/testing_clipboard.h"
 #include "platform/testing_gdi.h"
 #include "platform/testing_input.h"
 #include "support/WindowFixture.h"
@@ -184,6 +185,47 @@ TEST_F(LoginWindow, EnterOnAFocusedButtonOrCheckBoxActsOnItAloneAndCancelForgets
   EXPECT_TRUE(IsSameGuid(g_SessionGuid, GUID{}));
   EXPECT_EQ(g_nLastUserCount, -1);
   EXPECT_FALSE(g_bOnline);
+}
+
+// A room number copied elsewhere pastes with Ctrl+V, Shift+Insert and the middle button (the
+// PRIMARY selection), keeping only what could be typed; copy and cut give it back.
+TEST_F(LoginWindow, RoomBoxPastesCopiesAndCutsThroughTheClipboard) {
+  Open();
+  using qvplatform::testing::InjectKey;
+  auto* edit = static_cast<CEditUI*>(Find(u"EditID")->GetInterface(u"Edit"));
+  ASSERT_NE(edit, nullptr);
+  auto chord = [](unsigned modifier, unsigned vk) {
+    InjectKey(modifier, true);
+    InjectKey(vk, true);
+    InjectKey(vk, false);
+    InjectKey(modifier, false);
+    PumpPending();
+  };
+  ASSERT_TRUE(qvplatform::testing::CopyFromAnotherProgram(u" 房间 8 8 8\n"));
+  chord(VK_CONTROL, 'V');
+  EXPECT_EQ(Text(u"EditID"), "888");
+  ASSERT_TRUE(qvplatform::testing::CopyFromAnotherProgram(u"66"));
+  chord(VK_SHIFT, VK_INSERT);
+  EXPECT_EQ(Text(u"EditID"), "88866");
+
+  chord(VK_CONTROL, 'A');
+  chord(VK_CONTROL, 'C');
+  std::u16string copied;
+  ASSERT_TRUE(qvplatform::testing::PasteInAnotherProgram(copied));
+  EXPECT_EQ(copied, u"88866");
+  chord(VK_SHIFT, VK_DELETE);  // cut
+  EXPECT_EQ(Text(u"EditID"), "");
+  ASSERT_TRUE(qvplatform::testing::PasteInAnotherProgram(copied));
+  EXPECT_EQ(copied, u"88866");
+
+  ASSERT_TRUE(qvplatform::testing::CopyFromAnotherProgram(u"12345", true));
+  RECT rc = Find(u"EditID")->GetPos();
+  POINT pt{(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2};
+  ::ClientToScreen(login_->GetHWND(), &pt);
+  qvplatform::testing::InjectMouseButton(qvplatform::testing::Button::Middle, true, pt.x, pt.y);
+  qvplatform::testing::InjectMouseButton(qvplatform::testing::Button::Middle, false, pt.x, pt.y);
+  PumpPending();
+  EXPECT_EQ(Text(u"EditID"), "12345");
 }
 
 // On a first run the room box shows its frame, and its caret blinks.
