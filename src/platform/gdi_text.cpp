@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -16,17 +17,38 @@
 #include <vector>
 
 #include "gdi_internal.h"
+#include "program_files.h"
 #include "utf.h"
 #include "win32.h"
 
 namespace qvp {
 
+// A run of text shaped once: its glyphs, per font, at their places from the run's origin (the
+// left edge, on the baseline), so drawing it again is one cairo_show_glyphs per font.
+struct ShapedRun {
+  struct Part {
+    cairo_scaled_font_t* font = nullptr;
+    std::vector<cairo_glyph_t> glyphs;
+  };
+  int width = 0;
+  int baseline = 0;     // whole pixels from the top of the layout
+  double lineY = 0;     // the line's baseline from the top, in pixels
+  bool viaPango = false;  // glyphs Pango draws itself (missing-glyph boxes): drawn through it
+  std::vector<Part> parts;
+  ~ShapedRun() {
+    for (Part& part : parts) cairo_scaled_font_destroy(part.font);
+  }
+};
+
 struct FontFace {
   PangoLayout* layout = nullptr;
   TEXTMETRICW tm{};
+  bool decorated = false;  // underline or strike-out: drawn through Pango
   // Widths of the runs measured lately: windows measure the same texts at every paint (wrapping
   // measures every prefix of every line), and laying a run out is the expensive part.
   std::unordered_map<std::u16string, int> widths;
+  // Runs drawn lately, shaped: a window draws the same lines at every paint.
+  std::unordered_map<std::u16string, std::unique_ptr<ShapedRun>> runs;
   ~FontFace() {
     if (layout) g_object_unref(layout);
   }
@@ -48,14 +70,7 @@ std::string& ConfigPath() {
   return path;
 }
 
-std::string DefaultConfigPath() {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n <= 0) return "Skins/fonts.conf";
-  std::string dir(exe, n);
-  dir.resize(dir.find_last_of('/') + 1);
-  return dir + "Skins/fonts.conf";
-}
+std::string DefaultConfigPath() { return ProgramDataFolder("Skins") + "fonts.conf"; }
 
 // The font map and context every layout is made from, with our own fontconfig configuration.
 PangoContext* TheContext() {
@@ -139,6 +154,7 @@ std::shared_ptr<FontFace> MakeFace(const LOGFONTW& lf) {
   pango_layout_set_single_paragraph_mode(face->layout, TRUE);
   PangoAttrList* attrs = pango_attr_list_new();
   pango_attr_list_insert(attrs, pango_attr_font_features_new("kern 0, liga 0, clig 0, calt 0"));
+  face->decorated = lf.lfUnderline || lf.lfStrikeOut;
   if (lf.lfUnderline) pango_attr_list_insert(attrs, pango_attr_underline_new(PANGO_UNDERLINE_SINGLE));
   if (lf.lfStrikeOut) pango_attr_list_insert(attrs, pango_attr_strikethrough_new(TRUE));
   pango_layout_set_attributes(face->layout, attrs);
@@ -220,24 +236,88 @@ int MeasureRun(FontFace& face, const WCHAR* text, int count) {
   return width;
 }
 
+// Shapes text with the face's layout and keeps its glyphs (the layout keeps the text).
+std::unique_ptr<ShapedRun> Shape(FontFace& face, const WCHAR* text, int count) {
+  auto run = std::make_unique<ShapedRun>();
+  SetText(face.layout, text, count);
+  run->width = LayoutWidth(face.layout);
+  run->baseline = (pango_layout_get_baseline(face.layout) + PANGO_SCALE / 2) / PANGO_SCALE;
+  run->viaPango = face.decorated;
+  PangoLayoutIter* iter = pango_layout_get_iter(face.layout);
+  run->lineY = static_cast<double>(pango_layout_iter_get_baseline(iter)) / PANGO_SCALE;
+  do {
+    PangoLayoutRun* item = pango_layout_iter_get_run_readonly(iter);
+    if (!item || run->viaPango) continue;
+    PangoRectangle logical;
+    pango_layout_iter_get_run_extents(iter, nullptr, &logical);
+    cairo_scaled_font_t* font = pango_cairo_font_get_scaled_font(PANGO_CAIRO_FONT(item->item->analysis.font));
+    if (!font) {
+      run->viaPango = true;
+      continue;
+    }
+    ShapedRun::Part part;
+    part.font = cairo_scaled_font_reference(font);
+    int position = logical.x;
+    for (int i = 0; i < item->glyphs->num_glyphs; ++i) {
+      const PangoGlyphInfo& g = item->glyphs->glyphs[i];
+      if (g.glyph & PANGO_GLYPH_UNKNOWN_FLAG) run->viaPango = true;
+      if (g.glyph != PANGO_GLYPH_EMPTY && !(g.glyph & PANGO_GLYPH_UNKNOWN_FLAG)) {
+        cairo_glyph_t glyph;
+        glyph.index = g.glyph;
+        glyph.x = static_cast<double>(position + g.geometry.x_offset) / PANGO_SCALE;
+        glyph.y = static_cast<double>(g.geometry.y_offset) / PANGO_SCALE;
+        part.glyphs.push_back(glyph);
+      }
+      position += g.geometry.width;
+    }
+    run->parts.push_back(std::move(part));
+  } while (pango_layout_iter_next_run(iter));
+  pango_layout_iter_free(iter);
+  return run;
+}
+
+// The face's shaped run of text, made on first use; the cache is bounded.
+ShapedRun& RunOf(FontFace& face, const WCHAR* text, int count) {
+  constexpr size_t kRememberedRuns = 4096;
+  std::u16string key(text, static_cast<size_t>(count));
+  auto it = face.runs.find(key);
+  if (it != face.runs.end()) return *it->second;
+  if (face.runs.size() >= kRememberedRuns) face.runs.clear();
+  return *face.runs.emplace(std::move(key), Shape(face, text, count)).first->second;
+}
+
 void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count) {
   if (count <= 0) return;
-  SetText(face.layout, text, count);
-  int width = LayoutWidth(face.layout);
+  ShapedRun& run = RunOf(face, text, count);
   cairo_t* cr = dc.cr;
   if (dc.state.bkMode == OPAQUE) {
-    cairo_rectangle(cr, x, y, width, face.tm.tmHeight);
+    cairo_rectangle(cr, x, y, run.width, face.tm.tmHeight);
     SetSourceColor(cr, dc.state.bkColor);
     cairo_fill(cr);
   }
-  int baseline = (pango_layout_get_baseline(face.layout) + PANGO_SCALE / 2) / PANGO_SCALE;
   // The ink stays within the cell's rows, as GDI's cells hold their glyphs.
   cairo_save(cr);
-  cairo_rectangle(cr, x - face.tm.tmHeight, y, width + 2 * face.tm.tmHeight, face.tm.tmHeight);
+  cairo_rectangle(cr, x - face.tm.tmHeight, y, run.width + 2 * face.tm.tmHeight, face.tm.tmHeight);
   cairo_clip(cr);
   SetSourceColor(cr, dc.state.textColor);
-  cairo_move_to(cr, x, y + face.tm.tmAscent - baseline);
-  pango_cairo_show_layout(cr, face.layout);
+  const double top = y + face.tm.tmAscent - run.baseline;
+  if (run.viaPango) {
+    SetText(face.layout, text, count);
+    cairo_move_to(cr, x, top);
+    pango_cairo_show_layout(cr, face.layout);
+  } else {
+    const double baseY = top + run.lineY;
+    thread_local std::vector<cairo_glyph_t> placed;
+    for (const ShapedRun::Part& part : run.parts) {
+      placed.assign(part.glyphs.begin(), part.glyphs.end());
+      for (cairo_glyph_t& g : placed) {
+        g.x += x;
+        g.y += baseY;
+      }
+      cairo_set_scaled_font(cr, part.font);
+      cairo_show_glyphs(cr, placed.data(), static_cast<int>(placed.size()));
+    }
+  }
   cairo_restore(cr);
 }
 
