@@ -14,6 +14,7 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick xclip
   openbox trayer xcompmgr dbus-x11 notification-daemon
+  dbus-daemon libglib2.0-bin desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()

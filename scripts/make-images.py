@@ -83,3 +83,7 @@ write_png("Skins/checkbox.png", 13, 13, check_box(False))
 write_png("Skins/checkbox_on.png", 13, 13, check_box(True))
 for name, size in (("res/icon103.png", 32), ("res/icon109.png", 16), ("res/icon110.png", 32)):
     write_png(name, size, size, badge(size, (60, 140, 231)))
+# The desktop's menus and docks want the icon larger than the program's own windows do.
+os.makedirs(os.path.join(ROOT, "packaging/icons"), exist_ok=True)
+for size in (48, 64, 128, 256):
+    write_png("packaging/icons/%dx%d.png" % (size, size), size, size, badge(size, (60, 140, 231)))

@@ -108,6 +108,8 @@ HINSTANCE CPaintManagerUI::GetInstance() { return g_hInstance; }
 
 void CPaintManagerUI::SetInstance(HINSTANCE hInst) { g_hInstance = hInst; }
 
+// The folder of the program's files: the executable's own in a build folder, else where they are
+// installed, <prefix>/share/qvgameassist/ beside <prefix>/bin/.
 CDuiString CPaintManagerUI::GetInstancePath() {
   WCHAR path[4096];
   DWORD n = ::GetModuleFileNameW(g_hInstance, path, 4096);
@@ -115,7 +117,12 @@ CDuiString CPaintManagerUI::GetInstancePath() {
   CDuiString full(path, static_cast<int>(n));
   int cut = full.GetLength();
   while (cut > 0 && full[cut - 1] != u'/' && full[cut - 1] != u'\\') --cut;
-  return CDuiString(path, cut);
+  CDuiString folder(path, cut);
+  int parent = cut > 0 ? cut - 1 : 0;
+  while (parent > 0 && full[parent - 1] != u'/') --parent;
+  CDuiString installed = CDuiString(path, parent) + u"share/qvgameassist/";
+  if (!::PathFileExistsW(folder + u"Skins") && ::PathFileExistsW(installed + u"Skins")) return installed;
+  return folder;
 }
 
 const CDuiString& CPaintManagerUI::GetResourcePath() { return ResourcePathValue(); }

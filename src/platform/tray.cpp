@@ -8,6 +8,7 @@
 
 #include "clock.h"
 #include "gdi_internal.h"
+#include "program_files.h"
 #include "testing_tray.h"
 #include "tray_internal.h"
 #include "user_internal.h"
@@ -121,9 +122,25 @@ std::shared_ptr<const IconImage> IconImageOf(HICON icon) {
 
 TrayHost& TheTrayHost() {
   Backend& backend = TheBackend();
-  if (std::string(backend.Name()) == "x11") return static_cast<x11::X11Backend&>(backend).Tray();
+  if (std::string(backend.Name()) == "x11") {
+    // A StatusNotifierWatcher on the session bus when there is one, else the XEmbed tray.
+    static TrayHost* host = MakeStatusNotifierHost(static_cast<x11::X11Backend&>(backend).Tray()).release();
+    return *host;
+  }
   return Headless();
 }
+
+namespace {
+
+// Down, up and double-click messages of each button.
+const UINT* ButtonMessages(MouseButton button) {
+  static const UINT kMessages[3][3] = {{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK},
+                                       {WM_RBUTTONDOWN, WM_RBUTTONUP, WM_RBUTTONDBLCLK},
+                                       {WM_MBUTTONDOWN, WM_MBUTTONUP, WM_MBUTTONDBLCLK}};
+  return kMessages[button == MouseButton::Left ? 0 : button == MouseButton::Right ? 1 : 2];
+}
+
+}  // namespace
 
 void TrayMouseButton(HWND owner, UINT id, MouseButton button, bool down, POINT screen) {
   UINT callback, message;
@@ -132,10 +149,7 @@ void TrayMouseButton(HWND owner, UINT id, MouseButton button, bool down, POINT s
     Entry* e = Find(owner, id);
     if (!e || !e->hasCallback || e->hidden) return;
     callback = e->callback;
-    static const UINT kMessages[3][3] = {{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK},
-                                         {WM_RBUTTONDOWN, WM_RBUTTONUP, WM_RBUTTONDBLCLK},
-                                         {WM_MBUTTONDOWN, WM_MBUTTONUP, WM_MBUTTONDBLCLK}};
-    const UINT* m = kMessages[button == MouseButton::Left ? 0 : button == MouseButton::Right ? 1 : 2];
+    const UINT* m = ButtonMessages(button);
     if (!down) {
       message = m[1];
     } else {
@@ -149,6 +163,23 @@ void TrayMouseButton(HWND owner, UINT id, MouseButton button, bool down, POINT s
     }
   }
   PostCallback(owner, callback, id, message);
+}
+
+void TrayClick(HWND owner, UINT id, MouseButton button, bool doubleClick) {
+  UINT callback;
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    Entry* e = Find(owner, id);
+    if (!e || !e->hasCallback || e->hidden) return;
+    callback = e->callback;
+    e->lastPress = Press{};  // a press before it pairs with nothing after it
+  }
+  const UINT* m = ButtonMessages(button);
+  PostCallback(owner, callback, id, m[0]);
+  PostCallback(owner, callback, id, m[1]);
+  if (!doubleClick) return;
+  PostCallback(owner, callback, id, m[2]);
+  PostCallback(owner, callback, id, m[1]);
 }
 
 void TrayMouseMove(HWND owner, UINT id, POINT) {
@@ -231,11 +262,7 @@ HICON LoadIconW(HINSTANCE hInstance, LPCWSTR lpIconName) {
   std::lock_guard<std::mutex> lock(mutex);
   auto it = loaded.find(id);
   if (it != loaded.end()) return it->second;
-  WCHAR exe[4096];
-  DWORD n = GetModuleFileNameW(nullptr, exe, 4096);
-  std::u16string path(exe, n < 4096 ? n : 0);
-  path.resize(path.find_last_of(u'/') + 1);
-  path += u"res/icon" + qvp::ToUtf16(std::to_string(id)) + u".png";
+  std::u16string path = ToUtf16(ProgramDataFolder("res") + "icon" + std::to_string(id) + ".png");
   auto bitmap = static_cast<HBITMAP>(LoadImageW(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
   if (!bitmap) {
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
@@ -317,9 +344,8 @@ BOOL Shell_NotifyIconW(DWORD dwMessage, PNOTIFYICONDATAW data) {
   if (flags & NIF_ICON) e->icon.image = IconImageOf(data->hIcon);
   if (flags & NIF_TIP) e->icon.tip = FixedText(data->szTip, v1 ? 64 : 128);
   if ((flags & NIF_STATE) && (data->dwStateMask & NIS_HIDDEN)) e->hidden = (data->dwState & NIS_HIDDEN) != 0;
-  bool shown = false;
-  if (e->hidden) host.Remove(e->icon.owner, e->icon.id);
-  else shown = host.Show(e->icon);
+  e->icon.hidden = e->hidden;
+  bool shown = host.Show(e->icon) && !e->hidden;
   if (flags & NIF_INFO) {
     TrayBalloon b;
     b.title = FixedText(data->szInfoTitle, 64);

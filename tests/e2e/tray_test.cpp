@@ -1,8 +1,14 @@
 // The notification-area icon in a real tray host (trayer): docking, right and double clicks from
 // real XTEST input as the owner's callback message, and docking again after the tray restarts.
+// As a StatusNotifierItem on a private session bus, with the test playing the watcher and gdbus
+// the host: registration, properties, clicks, and the XEmbed tray whenever no watcher is there.
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <atomic>
+#include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "e2e/support/XSession.h"
 #include "platform/testing_x11.h"
@@ -34,6 +40,9 @@ class Tray : public ::testing::Test {
     options.tray = true;
     session_ = std::make_unique<XSession>(options);
     ASSERT_TRUE(session_->ok()) << session_->error();
+    // A watcher on the desktop's own bus would take the icon from trayer.
+    if (!bus_) unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    else ASSERT_TRUE(StartBus());
     ASSERT_TRUE(QvStartDisplay());
     owner_ = windows_.Create(WS_POPUP, 0, nullptr, {300, 300, 400, 350});
   }
@@ -47,8 +56,8 @@ class Tray : public ::testing::Test {
     }
   }
 
-  // An icon of 16x16 red pixels with a transparent corner.
-  void AddIcon() {
+  // An icon of 16x16 red pixels with its first pixel `corner` (premultiplied).
+  void AddIcon(uint32_t corner = 0) {
     BITMAPINFO bi{};
     bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     bi.bmiHeader.biWidth = 16;
@@ -58,7 +67,7 @@ class Tray : public ::testing::Test {
     void* bits = nullptr;
     HBITMAP color = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
     ASSERT_NE(nullptr, color);
-    for (int i = 0; i < 256; ++i) static_cast<uint32_t*>(bits)[i] = i == 0 ? 0 : 0xFFDC1E1Eu;
+    for (int i = 0; i < 256; ++i) static_cast<uint32_t*>(bits)[i] = i == 0 ? corner : 0xFFDC1E1Eu;
     ICONINFO ii{TRUE, 0, 0, nullptr, color};
     HICON icon = CreateIconIndirect(&ii);
     DeleteObject(color);
@@ -140,9 +149,31 @@ class Tray : public ::testing::Test {
     return session_->Run(args, Pump);
   }
 
+  // A private session bus with a configuration of its own (nothing is activated on it).
+  bool StartBus() {
+    std::string folder = session_->folder();
+    std::ofstream(folder + "/bus.conf") << "<busconfig><type>session</type><listen>unix:path=" << folder
+                                        << "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                           "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
+                                           "</policy></busconfig>\n";
+    std::string addressFile = folder + "/bus-address";
+    busPid_ = session_->Spawn({"dbus-daemon", "--config-file=" + folder + "/bus.conf", "--nofork", "--nopidfile",
+                               "--print-address=1"},
+                              addressFile);
+    return busPid_ > 0 && XSession::WaitFor([&] {
+      std::ifstream in(addressFile);
+      std::string line;
+      if (!std::getline(in, line) || in.eof()) return false;
+      setenv("DBUS_SESSION_BUS_ADDRESS", line.c_str(), 1);
+      return true;
+    }, [] {}, 5000);
+  }
+
   std::unique_ptr<XSession> session_;
   qvtest::RecordingWindows windows_;
   HWND owner_ = nullptr;
+  bool bus_ = false;
+  pid_t busPid_ = -1;
 };
 
 TEST_F(Tray, IconDocksAndShowsItsPixelsAndARightClickArrivesAsRButtonUp) {
@@ -219,6 +250,207 @@ TEST(TrayBalloonE2e, NotificationDaemonShowsReplacesAndClosesTheBalloon) {
   ASSERT_TRUE(XSession::WaitFor([&] { return (id = qvp::NotifyDesktop(bus, "qvtest", b, 0)) != 0; }, [] {}, 10000));
   EXPECT_EQ(id, qvp::NotifyDesktop(bus, "qvtest", b, id));
   EXPECT_TRUE(qvp::CloseDesktopNotification(bus, id));
+}
+
+// ---- as a StatusNotifierItem ----
+
+// The watcher, on its own connection and thread: takes org.kde.StatusNotifierWatcher, records
+// every registration and the items' signals. Stopping it closes the connection, so the name goes.
+class Watcher {
+ public:
+  explicit Watcher(const std::string& address) {
+    ok_ = bus_.Open(address, 5000);
+    qvp::dbus::Writer w;
+    w.Str("org.kde.StatusNotifierWatcher");
+    w.U32(4);
+    qvp::dbus::Message reply;
+    ok_ = ok_ && Call("RequestName", "su", w.b, reply) && reply.type == qvp::dbus::kMethodReturn;
+    qvp::dbus::Writer rule;
+    rule.Str("type='signal',interface='org.kde.StatusNotifierItem'");
+    ok_ = ok_ && Call("AddMatch", "s", rule.b, reply) && reply.type == qvp::dbus::kMethodReturn;
+    if (ok_) thread_ = std::thread([this] { Run(); });
+  }
+  ~Watcher() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    bus_.Close();
+  }
+  bool ok() const { return ok_; }
+  // Registered services, in order.
+  std::vector<std::string> Items() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return items_;
+  }
+  // Signals of the items: "NewTitle", "NewStatus Passive"...
+  std::vector<std::string> Signals() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return signals_;
+  }
+
+ private:
+  bool Call(const char* member, const char* sig, const std::string& body, qvp::dbus::Message& reply) {
+    return bus_.Call(qvp::dbus::Message::Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                              member, sig, body),
+                     reply, 5000);
+  }
+  void Run() {
+    while (!stop_ && bus_.open()) {
+      pollfd p{bus_.fd(), POLLIN, 0};
+      if (poll(&p, 1, 20) == 1 && !bus_.Receive()) break;
+      qvp::dbus::Message m;
+      while (bus_.Next(m)) {
+        qvp::dbus::Reader args(m.body, m.little);
+        std::string text;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (m.type == qvp::dbus::kSignal && m.interface == "org.kde.StatusNotifierItem") {
+          signals_.push_back(m.member + (m.signature == "s" && args.Str(text) ? " " + text : ""));
+        } else if (m.type == qvp::dbus::kMethodCall && m.member == "RegisterStatusNotifierItem" && args.Str(text)) {
+          items_.push_back(text);
+          bus_.Send(qvp::dbus::Message::Return(m));
+        } else if (m.type == qvp::dbus::kMethodCall) {
+          bus_.Send(qvp::dbus::Message::Error(m, "org.freedesktop.DBus.Error.UnknownMethod", "no"));
+        }
+      }
+    }
+  }
+
+  qvp::dbus::Connection bus_;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::string> items_, signals_;
+};
+
+class StatusNotifier : public Tray {
+ protected:
+  void SetUp() override {
+    bus_ = true;
+    Tray::SetUp();
+  }
+  void TearDown() override {
+    Tray::TearDown();
+    watcher_.reset();
+    session_->Stop(busPid_);
+  }
+  bool StartWatcher() {
+    watcher_ = std::make_unique<Watcher>(getenv("DBUS_SESSION_BUS_ADDRESS"));
+    return watcher_->ok();
+  }
+  // The service the icon registered with the watcher (the n-th registration), once it has.
+  std::string Registered(size_t n = 1) {
+    std::string service;
+    XSession::WaitFor([&] {
+      auto items = watcher_->Items();
+      if (items.size() >= n) service = items[n - 1];
+      return !service.empty();
+    }, Pump, 10000);
+    return service;
+  }
+  // gdbus, the host's side: a call on the item, its output.
+  std::string Host(const std::string& service, const std::string& method, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"gdbus", "call", "--session", "--dest", service, "--object-path",
+                                  "/StatusNotifierItem", "--method", method};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string out;
+    return session_->Run(argv, Pump, &out) ? out : "failed";
+  }
+  std::string Property(const std::string& service, const std::string& name) {
+    return Host(service, "org.freedesktop.DBus.Properties.Get", {"org.kde.StatusNotifierItem", name});
+  }
+  bool XEmbedIconShown() { return Where().viewable; }
+
+  std::unique_ptr<Watcher> watcher_;
+};
+
+TEST_F(StatusNotifier, IconRegistersWithTheWatcherAndTheHostReadsItsProperties) {
+  ASSERT_TRUE(StartWatcher());
+  AddIcon(0x80800000u);  // half-transparent red, premultiplied
+  std::string service = Registered();
+  EXPECT_EQ(0u, service.find("org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-")) << service;
+  EXPECT_FALSE(XEmbedIconShown());  // not in trayer as well
+  EXPECT_EQ("(<'platform_tray_e2e_test'>,)\n", Property(service, "Id"));
+  EXPECT_EQ("(<'Qv直播助手'>,)\n", Property(service, "Title"));
+  EXPECT_EQ("(<'Active'>,)\n", Property(service, "Status"));
+  EXPECT_EQ("(<'ApplicationStatus'>,)\n", Property(service, "Category"));
+  EXPECT_EQ("(<false>,)\n", Property(service, "ItemIsMenu"));
+  // 16x16, ARGB in network order, not premultiplied: the first pixel is 50 % red.
+  std::string pixmap = Property(service, "IconPixmap");
+  EXPECT_EQ(0u, pixmap.find("(<[(16, 16, [byte 0x80, 0xff, 0x00, 0x00, 0xff, 0xdc, 0x1e, 0x1e,")) << pixmap.substr(0, 80);
+  EXPECT_NE(std::string::npos, Host(service, "org.freedesktop.DBus.Properties.GetAll", {"org.kde.StatusNotifierItem"})
+                                   .find("'ToolTip': <('', @a(iiay) [], 'Qv直播助手', '')>"));
+
+  // A new tip and the hidden state reach the host as signals and as the properties.
+  NOTIFYICONDATAW d{};
+  d.cbSize = sizeof d;
+  d.hWnd = owner_;
+  d.uID = kId;
+  d.uFlags = NIF_TIP | NIF_STATE;
+  std::u16string tip = u"新的";
+  std::copy(tip.begin(), tip.end(), d.szTip);
+  d.dwState = d.dwStateMask = NIS_HIDDEN;
+  EXPECT_FALSE(Shell_NotifyIconW(NIM_MODIFY, &d));  // hidden: not shown
+  ASSERT_TRUE(XSession::WaitFor([&] { return watcher_->Signals().size() >= 3; }, Pump, 5000));
+  EXPECT_EQ((std::vector<std::string>{"NewTitle", "NewToolTip", "NewStatus Passive"}), watcher_->Signals());
+  EXPECT_EQ("(<'新的'>,)\n", Property(service, "Title"));
+  EXPECT_EQ("(<'Passive'>,)\n", Property(service, "Status"));
+
+  // Deleting the icon drops its name from the bus.
+  d.uFlags = 0;
+  ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &d));
+  EXPECT_TRUE(XSession::WaitFor([&] {
+    std::string out;
+    session_->Run({"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                   "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner", service},
+                  Pump, &out);
+    return out == "(false,)\n";
+  }, Pump, 5000));
+}
+
+TEST_F(StatusNotifier, ContextMenuIsARightClickThereAndActivateADoubleClick) {
+  ASSERT_TRUE(StartWatcher());
+  AddIcon();
+  std::string service = Registered();
+  ASSERT_FALSE(service.empty());
+  windows_.Clear();
+  EXPECT_EQ("()\n", Host(service, "org.kde.StatusNotifierItem.ContextMenu", {"200", "300"}));
+  ASSERT_TRUE(Received(WM_RBUTTONUP));
+  EXPECT_EQ((std::vector<LPARAM>{WM_RBUTTONDOWN, WM_RBUTTONUP}), Callbacks());
+  // The program opens its menu where the cursor is: where the host was clicked.
+  POINT pt;
+  GetCursorPos(&pt);
+  EXPECT_EQ(200, pt.x);
+  EXPECT_EQ(300, pt.y);
+  windows_.Clear();
+  EXPECT_EQ("()\n", Host(service, "org.kde.StatusNotifierItem.Activate", {"10", "20"}));
+  ASSERT_TRUE(XSession::WaitFor([&] { return Callbacks().size() == 4; }, Pump, 5000));
+  EXPECT_EQ((std::vector<LPARAM>{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP}), Callbacks());
+  windows_.Clear();
+  EXPECT_EQ("()\n", Host(service, "org.kde.StatusNotifierItem.SecondaryActivate", {"10", "20"}));
+  ASSERT_TRUE(Received(WM_MBUTTONUP));
+  EXPECT_EQ((std::vector<LPARAM>{WM_MBUTTONDOWN, WM_MBUTTONUP}), Callbacks());
+  EXPECT_EQ("failed", Host(service, "org.kde.StatusNotifierItem.Nothing", {}));  // an error, not silence
+}
+
+TEST_F(StatusNotifier, WithoutAWatcherTheIconDocksInTrayerAndItFollowsTheWatcherBackAndForth) {
+  AddIcon();
+  ASSERT_TRUE(XSession::WaitFor([&] { return Docked(); }, Pump, 10000));
+  ASSERT_TRUE(StartWatcher());
+  std::string service = Registered(1);
+  ASSERT_FALSE(service.empty());
+  EXPECT_TRUE(XSession::WaitFor([&] { return !XEmbedIconShown(); }, Pump, 5000));
+  // The watcher goes: back to trayer, where clicks work as ever.
+  watcher_->Stop();
+  ASSERT_TRUE(XSession::WaitFor([&] { return Docked(); }, Pump, 10000));
+  windows_.Clear();
+  ASSERT_TRUE(ClickIcon({"click", "3"}));
+  EXPECT_TRUE(Received(WM_RBUTTONUP));
+  // A new watcher gets the icon again, under the same name.
+  ASSERT_TRUE(StartWatcher());
+  EXPECT_EQ(service, Registered(1));
+  EXPECT_TRUE(XSession::WaitFor([&] { return !XEmbedIconShown(); }, Pump, 5000));
+  EXPECT_EQ("(<'Active'>,)\n", Property(service, "Status"));
 }
 
 }  // namespace

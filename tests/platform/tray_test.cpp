@@ -173,6 +173,24 @@ TEST(TrayIcon, DoubleClickComesFromPressTiming) {
             Callbacks(windows, owner, 7));
 }
 
+// A notification area that reports whole clicks (a StatusNotifierItem host): the messages of the
+// click, unpaired with presses before or after it.
+TEST(TrayIcon, WholeClicksPostTheirMessagesWithoutPairingWithOtherPresses) {
+  RecordingWindows windows;
+  HWND owner = windows.Create();
+  NOTIFYICONDATAW d = Data(owner, 7, NIF_MESSAGE);
+  ASSERT_TRUE(Shell_NotifyIconW(NIM_ADD, &d));
+  FreezeClock();
+  Click(owner, 7, Button::Left);
+  qvp::TrayClick(owner, 7, qvp::MouseButton::Left, true);
+  Click(owner, 7, Button::Left);
+  qvp::TrayClick(owner, 7, qvp::MouseButton::Right, false);
+  PumpPending();
+  EXPECT_EQ((std::vector<LPARAM>{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK,
+                                 WM_LBUTTONUP, WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONDOWN, WM_RBUTTONUP}),
+            Callbacks(windows, owner, 7));
+}
+
 TEST(TrayIcon, WithoutNifMessageClicksAreNotReported) {
   RecordingWindows windows;
   HWND owner = windows.Create();
@@ -456,6 +474,118 @@ TEST(DesktopNotification, NoBusIsQuietlyNothing) {
   EXPECT_EQ(0u, qvp::NotifyDesktop("unix:path=/nonexistent/qv/bus", "qvapp", b, 0));
   EXPECT_EQ(0u, qvp::NotifyDesktop("tcp:host=127.0.0.1,port=1", "qvapp", b, 0));
   EXPECT_FALSE(qvp::CloseDesktopNotification("unix:path=/nonexistent/qv/bus", 3));
+}
+
+// ---- the D-Bus codec ----
+
+using qvp::dbus::Message;
+using qvp::dbus::Reader;
+using qvp::dbus::Writer;
+
+TEST(DBusCodec, AMessageWithEveryHeaderFieldAndANestedBodyDecodesAsItWasMade) {
+  // An icon property as the tray sends it: a variant holding a(iiay), then a string.
+  Writer w;
+  w.Sig("a(iiay)");
+  size_t list = w.BeginArray(8);
+  w.Struct();
+  w.I32(2);
+  w.I32(-1);
+  size_t bytes = w.BeginArray(1);
+  for (uint8_t b : {0xFF, 0x10, 0x20, 0x30}) w.Byte(b);
+  w.EndArray(bytes);
+  w.EndArray(list);
+  w.Str("尾");
+  Message m = Message::Call(":1.7", "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Get", "vs", w.b);
+  m.sender = ":1.9";
+  m.flags = qvp::dbus::kNoReplyExpected;
+  std::string wire = qvp::dbus::Encode(m, 77);
+  EXPECT_EQ(0u, qvp::dbus::MessageLength(wire.substr(0, wire.size() - 1)));  // not all there yet
+  EXPECT_EQ(wire.size(), qvp::dbus::MessageLength(wire + "next"));
+  Message d;
+  ASSERT_TRUE(qvp::dbus::Decode(wire, d));
+  EXPECT_EQ(77u, d.serial);
+  EXPECT_EQ(qvp::dbus::kNoReplyExpected, d.flags);
+  EXPECT_EQ("/StatusNotifierItem", d.path);
+  EXPECT_EQ("org.kde.StatusNotifierItem", d.interface);
+  EXPECT_EQ("Get", d.member);
+  EXPECT_EQ(":1.7", d.destination);
+  EXPECT_EQ(":1.9", d.sender);
+  EXPECT_EQ("vs", d.signature);
+  // The array's length leaves out the padding before its first struct: two ints and ay of 4.
+  Reader r(d.body, d.little);
+  std::string sig, tail;
+  size_t end = 0, pixels = 0;
+  int32_t width = 0, height = 0;
+  uint8_t alpha = 0;
+  ASSERT_TRUE(r.Sig(sig));
+  EXPECT_EQ("a(iiay)", sig);
+  ASSERT_TRUE(r.Array(8, end));
+  EXPECT_EQ(16u, end - r.at());
+  ASSERT_TRUE(r.Struct() && r.I32(width) && r.I32(height) && r.Array(1, pixels));
+  EXPECT_EQ(2, width);
+  EXPECT_EQ(-1, height);
+  EXPECT_EQ(4u, pixels - r.at());
+  ASSERT_TRUE(r.Byte(alpha));
+  EXPECT_EQ(0xFF, alpha);
+  Reader skip(d.body, d.little);
+  EXPECT_TRUE(skip.Skip("v"));
+  EXPECT_TRUE(skip.Str(tail));
+  EXPECT_EQ("尾", tail);
+  EXPECT_EQ(d.body.size(), skip.at());
+  // A reply and an error name what they answer.
+  Message reply = Message::Error(d, "org.example.Error", "why");
+  ASSERT_TRUE(qvp::dbus::Decode(qvp::dbus::Encode(reply, 78), d));
+  EXPECT_EQ(qvp::dbus::kError, d.type);
+  EXPECT_EQ(77u, d.replySerial);
+  EXPECT_EQ(":1.9", d.destination);
+  EXPECT_EQ("org.example.Error", d.errorName);
+}
+
+TEST(DBusCodec, BigEndianMessagesDecodeAndMalformedOnesAreRefused) {
+  // A signal in big-endian order, as another implementation may send it: member "A", body "u" 258.
+  std::string be("B\x04\x00\x01\x00\x00\x00\x04\x00\x00\x00\x05\x00\x00\x00\x1a", 16);
+  be += std::string("\x01\x01o\x00\x00\x00\x00\x01/\x00\x00\x00\x00\x00\x00\x00", 16);  // path "/"
+  be += std::string("\x03\x01s\x00\x00\x00\x00\x01" "A\x00", 10);                      // member "A"
+  be += std::string("\x00\x00\x00\x00\x00\x00", 6);  // the fields end at 42, the body starts at 48
+  be += std::string("\x00\x00\x01\x02", 4);
+  Message m;
+  ASSERT_EQ(be.size(), qvp::dbus::MessageLength(be));
+  ASSERT_TRUE(qvp::dbus::Decode(be, m));
+  EXPECT_EQ(qvp::dbus::kSignal, m.type);
+  EXPECT_EQ("/", m.path);
+  EXPECT_EQ("A", m.member);
+  uint32_t v = 0;
+  EXPECT_TRUE(Reader(m.body, m.little).U32(v));
+  EXPECT_EQ(258u, v);
+
+  EXPECT_EQ(std::string::npos, qvp::dbus::MessageLength(std::string(16, 'x')));  // no byte order
+  std::string huge = qvp::dbus::Encode(Message::Signal("/", "a.b", "C"), 1);
+  huge[4] = huge[5] = huge[6] = huge[7] = '\x7f';  // a body of 2 GB
+  EXPECT_EQ(std::string::npos, qvp::dbus::MessageLength(huge));
+  std::string zeroSerial = qvp::dbus::Encode(Message::Signal("/", "a.b", "C"), 0);
+  EXPECT_FALSE(qvp::dbus::Decode(zeroSerial, m));
+
+  // Bodies: a string without its nul, padding that is not zero, an array longer than the body.
+  Writer w;
+  w.Str("abc");
+  std::string noNul = w.b;
+  noNul[7] = 'x';
+  std::string s;
+  EXPECT_FALSE(Reader(noNul, true).Str(s));
+  Writer pad;
+  pad.Byte(1);
+  pad.U32(5);
+  pad.b[2] = '\x01';
+  uint8_t b = 0;
+  Reader padded(pad.b, true);
+  EXPECT_TRUE(padded.Byte(b));
+  EXPECT_FALSE(padded.U32(v));
+  EXPECT_FALSE(padded.ok());
+  Writer array;
+  array.U32(1000);
+  size_t end = 0;
+  EXPECT_FALSE(Reader(array.b, true).Array(4, end));
+  EXPECT_FALSE(Reader(w.b, true).Skip("a{sv"));  // not a complete type
 }
 
 }  // namespace

@@ -116,6 +116,11 @@ void X11Tray::Draw(Icon& icon) {
 
 bool X11Tray::Show(const TrayIcon& shown) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (shown.hidden) {
+    // Out of the tray; its balloon, if any, stays.
+    Drop(Key(shown.owner, shown.id));
+    return false;
+  }
   Icon& icon = icons_[Key(shown.owner, shown.id)];
   bool tipChanged = icon.icon.tip != shown.tip;
   icon.icon = shown;
@@ -130,7 +135,11 @@ bool X11Tray::Show(const TrayIcon& shown) {
 void X11Tray::Remove(HWND owner, UINT id) {
   ForgetDesktopBalloon(owner, id);
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = icons_.find(Key(owner, id));
+  Drop(Key(owner, id));
+}
+
+void X11Tray::Drop(const Key& key) {
+  auto it = icons_.find(key);
   if (it == icons_.end()) return;
   XWin xwin = it->second.xwin;
   icons_.erase(it);

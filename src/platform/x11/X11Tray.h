@@ -37,6 +37,7 @@ class X11Tray : public TrayHost {
   void Draw(Icon& icon);             // with mutex_ held
   void SetTip(Icon& icon);           // with mutex_ held
   void FindManager();                // with mutex_ held
+  void Drop(const Key& key);         // with mutex_ held
   Icon* ByWindow(XWin xwin);         // with mutex_ held
 
   X11Backend& backend_;
