@@ -2,9 +2,11 @@
 // real time or move it by hand (see testing.h).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 namespace qvp {
@@ -19,10 +21,20 @@ inline uint64_t NowMs() { return NowUs() / 1000; }
 uint64_t DeadlineAfterMs(uint32_t ms);
 
 // How long to block in real time before looking at the clock again while waiting for
-// `deadlineUs`. In real-time mode this is the remaining span, at most 100 ms for timed waits;
-// once a test has sped up, frozen or moved the clock it is a 1 ms slice, so that waiters notice
-// the new time.
+// `deadlineUs`: the remaining span at the clock's speed (max() for none: forever, or a frozen
+// clock). A waiter does not poll: a test that changes the clock wakes every waiter (the futex
+// waits watch ClockGeneration(), the condition-variable waits are notified by OnClockChange
+// hooks). Where the kernel lacks futex_waitv the old slices are kept: at most 100 ms in real
+// time, 1 ms once a test has taken the clock over.
 std::chrono::nanoseconds RealSliceUntil(uint64_t deadlineUs);
+
+// Bumped whenever a test changes the clock; futex waits also wait on it.
+std::atomic<uint32_t>& ClockGeneration();
+// True when futex waits can watch ClockGeneration() too (the kernel has futex_waitv).
+bool ClockChangesWakeFutexWaits();
+// Runs `hook` after every change of the clock by a test (it notifies the waiters it knows of,
+// under their own lock so that none misses it). Hooks are never removed.
+void OnClockChange(std::function<void()> hook);
 
 // Blocks on `cv` until `done()` holds or the virtual deadline passes. Returns done()'s last value.
 template <class Pred>
@@ -30,11 +42,11 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, 
                Pred done) {
   while (!done()) {
     if (deadlineUs != kForever && NowUs() >= deadlineUs) return false;
-    if (deadlineUs == kForever && RealSliceUntil(kForever) == std::chrono::nanoseconds::max()) {
-      cv.wait(lock);
-    } else {
-      cv.wait_for(lock, RealSliceUntil(deadlineUs));
-    }
+    std::chrono::nanoseconds slice = RealSliceUntil(deadlineUs);
+    if (slice == std::chrono::nanoseconds::max())
+      cv.wait(lock);  // until notified: a frozen clock moves only when a test moves it
+    else
+      cv.wait_for(lock, slice);
   }
   return true;
 }

@@ -112,10 +112,33 @@ void FutexWake(std::atomic<uint32_t>& word, int count) {
 }
 
 void FutexWaitTowards(std::atomic<uint32_t>& word, uint32_t expected, uint64_t deadlineUs, int64_t maxSliceNs) {
+  // Taken before the clock is read: a change after it makes the wait below return at once.
+  const uint32_t generation = ClockGeneration().load(std::memory_order_acquire);
   auto slice = RealSliceUntil(deadlineUs);
   int64_t ns = slice == std::chrono::nanoseconds::max() ? -1 : static_cast<int64_t>(slice.count());
   if (maxSliceNs >= 0 && (ns < 0 || ns > maxSliceNs)) ns = maxSliceNs;
-  FutexWait(word, expected, ns);
+  if (!ClockChangesWakeFutexWaits()) {
+    FutexWait(word, expected, ns);
+    return;
+  }
+  // The object's word and the clock's generation, so that a test moving the clock wakes it.
+  struct futex_waitv waiters[2] = {};
+  waiters[0].val = expected;
+  waiters[0].uaddr = reinterpret_cast<uintptr_t>(&word);
+  waiters[0].flags = FUTEX_32;  // shared: the word may live in a mapping of another process
+  waiters[1].val = generation;
+  waiters[1].uaddr = reinterpret_cast<uintptr_t>(&ClockGeneration());
+  waiters[1].flags = FUTEX_32;
+  timespec until{};
+  timespec* untilp = nullptr;
+  if (ns >= 0) {
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    int64_t total = static_cast<int64_t>(until.tv_nsec) + ns % 1000000000;
+    until.tv_sec += static_cast<time_t>(ns / 1000000000 + total / 1000000000);
+    until.tv_nsec = static_cast<long>(total % 1000000000);
+    untilp = &until;
+  }
+  syscall(SYS_futex_waitv, waiters, 2, 0, untilp, CLOCK_MONOTONIC);
 }
 
 }  // namespace qvp

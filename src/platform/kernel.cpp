@@ -598,10 +598,10 @@ void Sleep(DWORD dwMilliseconds) {
     sched_yield();
     return;
   }
-  std::mutex m;
-  std::condition_variable cv;
-  std::unique_lock<std::mutex> lock(m);
-  WaitUntil(lock, cv, DeadlineAfterMs(dwMilliseconds), [] { return false; });
+  // A word nobody wakes: the wait ends at the deadline, or looks again when a test moves the clock.
+  std::atomic<uint32_t> word{0};
+  const uint64_t deadline = DeadlineAfterMs(dwMilliseconds);
+  while (deadline == kForever || NowUs() < deadline) FutexWaitTowards(word, 0, deadline);
 }
 
 DWORD GetTickCount() { return static_cast<DWORD>(NowMs()); }

@@ -248,6 +248,24 @@ struct ExitHookInstaller {
   ExitHookInstaller() { SetThreadExitHook(&EndThreadQueue); }
 } g_exitHookInstaller;
 
+// A test that moves the clock wakes every waiting pump, which then looks at its timers again.
+struct ClockHookInstaller {
+  ClockHookInstaller() {
+    OnClockChange([] {
+      std::vector<std::shared_ptr<ThreadQueue>> queues;
+      {
+        std::lock_guard<std::mutex> lock(g_queuesMutex);
+        for (auto& entry : Queues())
+          if (auto q = entry.second.lock()) queues.push_back(std::move(q));
+      }
+      for (auto& q : queues) {
+        std::lock_guard<std::mutex> lock(q->mutex);
+        q->Notify();
+      }
+    });
+  }
+} g_clockHookInstaller;
+
 }  // namespace
 
 // The character a US layout gives for a key, or 0.

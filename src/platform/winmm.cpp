@@ -105,6 +105,12 @@ void Run() {
 // Starts the timer thread on first use. Called with the state's lock held.
 bool EnsureThread(TimerThread& s) {
   if (s.started) return true;
+  // A test that moves the clock wakes the thread, which then looks at its timers again.
+  qvp::OnClockChange([] {
+    TimerThread& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.wake.notify_all();
+  });
   try {
     std::thread thread(Run);
     s.threadId = thread.get_id();

@@ -68,6 +68,50 @@ TEST_F(ClockTest, WaitAlreadyInProgressFollowsTheClockWhenATestTakesItOver) {
   CloseHandle(event);
 }
 
+long ContextSwitches(pid_t tid) {
+  FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/status").c_str(), "r");
+  if (!f) return -1;
+  char line[256];
+  long total = 0;
+  while (std::fgets(line, sizeof line, f)) {
+    long n = 0;
+    if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1 ||
+        std::sscanf(line, "nonvoluntary_ctxt_switches: %ld", &n) == 1)
+      total += n;
+  }
+  std::fclose(f);
+  return total;
+}
+
+// An idle program sleeps: timed waits and sleeps do not wake to look at the clock. (Counted in
+// context switches, not time; a first run of the clock in this process is still in real time.)
+TEST_F(ClockTest, TimedWaitsAndSleepsDoNotWakeBeforeTheirTime) {
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  std::atomic<pid_t> waiting{0}, sleeping{0};
+  HANDLE waiter = Start([&] {
+    waiting = Tid();
+    return WaitForSingleObject(event, 20000);
+  });
+  HANDLE sleeper = Start([&] {
+    sleeping = Tid();
+    Sleep(1500);
+    return 0u;
+  });
+  ASSERT_TRUE(BlockedInWait(waiting));
+  ASSERT_TRUE(BlockedInWait(sleeping));
+  long waits = ContextSwitches(waiting), sleeps = ContextSwitches(sleeping);
+  std::this_thread::sleep_for(milliseconds(700));
+  EXPECT_LE(ContextSwitches(waiting) - waits, 1) << "the timed wait woke up before its time";
+  EXPECT_LE(ContextSwitches(sleeping) - sleeps, 1) << "the sleep woke up before its time";
+  // ...and still ends at its signal and at its deadline.
+  SetEvent(event);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiter, 2000));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sleeper, 3000));
+  CloseHandle(waiter);
+  CloseHandle(sleeper);
+  CloseHandle(event);
+}
+
 TEST_F(ClockTest, FrozenWaitTimesOutExactlyWhenTheClockIsAdvancedPastItsTimeOut) {
   qvplatform::testing::FreezeClock();
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);

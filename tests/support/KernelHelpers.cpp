@@ -65,7 +65,7 @@ bool BlockedInWait(const std::atomic<pid_t>& tid) {
         long nr = -1;
         int got = std::fscanf(f, "%ld", &nr);
         std::fclose(f);
-        if (got == 1 && nr == SYS_futex) return true;
+        if (got == 1 && (nr == SYS_futex || nr == SYS_futex_waitv)) return true;
       }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
