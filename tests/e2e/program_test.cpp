@@ -279,3 +279,42 @@ TEST_F(Program, FloodLeavesTheBarResponsiveAndTheProgramIdleAfterwards) {
   EXPECT_TRUE(idle) << "the UI thread is still " << share * 100 << " % busy 8 s after the flood";
   EXPECT_EQ(::waitpid(program_, nullptr, WNOHANG), 0) << "the program ended";
 }
+
+// A first run in a home without ~/.config: a room number copied from other programs pastes with
+// Ctrl+V, Shift+Insert and the middle button (PRIMARY), connects, and the history is written.
+TEST_F(Program, RoomNumberPastedFromOtherProgramsConnectsAndTheHistoryIsWrittenInAFreshHome) {
+  StartRoom({"--rate", "0", "--strict"}, false);
+  const std::string home = session_->folder() + "/home";
+  std::filesystem::create_directories(home);
+  ::unsetenv("XDG_CONFIG_HOME");
+  ::setenv("HOME", home.c_str(), 1);
+  program_ = session_->Spawn({QVGAMEASSIST_PATH}, session_->folder() + "/program.out");
+  ASSERT_GT(program_, 0);
+  Geometry login;
+  ASSERT_TRUE(WaitForWindow("Qv直播助手", login)) << "the login window did not appear";
+  auto offer = [&](const char* selection, const std::string& text) {
+    std::string file = session_->folder() + "/" + selection + ".txt";
+    std::ofstream(file) << text;
+    pid_t owner = session_->Spawn({"xclip", "-quiet", "-selection", selection, "-i", file});
+    ASSERT_GT(owner, 0);
+    std::string out;
+    ASSERT_TRUE(XSession::WaitFor([&] {
+      return session_->Run({"xclip", "-o", "-selection", selection}, NoPump, &out) && out == text;
+    }, NoPump, 5000)) << selection << " never held the text";
+  };
+  ASSERT_TRUE(Click(login.x + 100, login.y + 95));  // into the room box
+  offer("clipboard", "房间 8");
+  ASSERT_TRUE(session_->Run({"xdotool", "key", "ctrl+v"}, NoPump));
+  offer("clipboard", "8\n");
+  ASSERT_TRUE(session_->Run({"xdotool", "key", "shift+Insert"}, NoPump));
+  offer("primary", "8");
+  ASSERT_TRUE(session_->Run({"xdotool", "mousemove", std::to_string(login.x + 190), std::to_string(login.y + 95),
+                             "click", "2"}, NoPump));
+  ASSERT_TRUE(Click(login.x + 135, login.y + 158));  // Connect
+  ASSERT_TRUE(sim_.WaitForLog({"\"event\":\"join\"", "\"roomId\":100001"}, std::chrono::seconds(20)))
+      << "the pasted room 888 was not joined";
+  const std::string history = home + "/.config/QvGameAssist/QvGameAssit.xml";
+  EXPECT_TRUE(XSession::WaitFor([&] { return FileText(history).find("<RoomID0>888</RoomID0>") != std::string::npos; },
+                                NoPump, 20000))
+      << FileText(history);
+}
