@@ -48,7 +48,7 @@ class CComboWnd : public CWindowWnd, public INotifyUI {
   ~CComboWnd() override = default;
   LRESULT Dispatch(UINT uMsg, WPARAM wParam, LPARAM lParam);
   void Build();
-  // Height the visible items need in the root, inset included; 0 when none is visible.
+  // Height the visible items need in the root, inset (the frame) included; 0 when none is visible.
   int ItemsHeight(int cx) const;
   // Size and place the window for the items; false when no item is visible.
   bool Place();
@@ -131,7 +131,11 @@ bool CComboWnd::Place() {
   int cx = box.cx > 0 ? static_cast<int>(box.cx) : static_cast<int>(bottomRight.x - topLeft.x);
   int needed = ItemsHeight(cx);
   if (needed <= 0 || cx <= 0) return false;
-  int cy = std::min(needed, box.cy > 0 ? static_cast<int>(box.cy) : kDefaultDropHeight);
+  // The box height is room for the rows; the drop-down's frame comes on top, so that a box made
+  // for five rows shows five rows whole.
+  RECT inset = m_pLayout->GetInset();
+  int rows = box.cy > 0 ? static_cast<int>(box.cy) : kDefaultDropHeight;
+  int cy = std::min(needed, rows + static_cast<int>(inset.top + inset.bottom));
   RECT work{0, 0, 0, 0};
   ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
   int below = work.bottom - bottomRight.y, above = topLeft.y - work.top;

@@ -46,6 +46,8 @@ class CComboUI : public CContainerUI, public IListOwnerUI {
 
   CDuiString GetDropBoxAttributeList() const { return m_sDropBoxAttributes; }
   void SetDropBoxAttributeList(LPCWSTR pstrList) { m_sDropBoxAttributes = pstrList; }
+  // The drop-down's width (0: the combo's) and the height its rows may take before they scroll
+  // (0: 150); the drop-down's frame comes on top of that height.
   SIZE GetDropBoxSize() const { return m_szDropBox; }
   void SetDropBoxSize(SIZE szDropBox) { m_szDropBox = szDropBox; }
   RECT GetTextPadding() const { return m_rcTextPadding; }

@@ -80,6 +80,9 @@ class CContainerUI : public CControlUI, public IContainerUI {
   void ProcessScrollBar(RECT rc, int cyRequired);
   // The rectangle the items share: the control's less the inset and a visible scroll bar.
   RECT ItemArea(RECT rc) const;
+  // Lays the items out one after the other along an axis, in the item area (the vertical and
+  // horizontal layouts; Layouts.cpp).
+  void ArrangeAlong(bool bVertical);
 
   CStdPtrArray m_items;
   RECT m_rcInset{0, 0, 0, 0};

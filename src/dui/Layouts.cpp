@@ -8,52 +8,68 @@
 
 namespace {
 
-// Sizes along the layout's axis: fixed ones as estimated (within min and max), the others share
-// what is left, the last of them taking the remainder.
-struct AxisPlan {
-  int expand = 0;
-  int remainder = 0;
-  int adjustables = 0;
-};
-
 int Clamp(int v, int lo, int hi) { return std::max(lo, std::min(v, hi)); }
+
+// A layout's axis, the one its items follow each other along: sizes, bounds and paddings along
+// it and across it.
+struct Axis {
+  bool vertical;
+
+  LONG& Along(SIZE& sz) const { return vertical ? sz.cy : sz.cx; }
+  LONG& Across(SIZE& sz) const { return vertical ? sz.cx : sz.cy; }
+  int PadAlong(const RECT& pad) const { return vertical ? pad.top + pad.bottom : pad.left + pad.right; }
+  int PadAcross(const RECT& pad) const { return vertical ? pad.left + pad.right : pad.top + pad.bottom; }
+  int ClampAlong(CControlUI* item, int v) const {
+    return vertical ? Clamp(v, item->GetMinHeight(), item->GetMaxHeight())
+                    : Clamp(v, item->GetMinWidth(), item->GetMaxWidth());
+  }
+  int ClampAcross(CControlUI* item, int v) const {
+    return vertical ? Clamp(v, item->GetMinWidth(), item->GetMaxWidth())
+                    : Clamp(v, item->GetMinHeight(), item->GetMaxHeight());
+  }
+  int FixedAcross(CControlUI* item) const { return vertical ? item->GetFixedWidth() : item->GetFixedHeight(); }
+  // The item's rectangle from where it starts along the axis (`at`) and the area's edge across.
+  RECT Place(const RECT& area, int at, const RECT& pad, SIZE sz) const {
+    int x = vertical ? area.left : at, y = vertical ? at : area.top;
+    return RECT{x + pad.left, y + pad.top, x + pad.left + sz.cx, y + pad.top + sz.cy};
+  }
+};
 
 }  // namespace
 
-LPVOID CVerticalLayoutUI::GetInterface(LPCWSTR pstrName) {
-  if (CDuiString(pstrName) == u"VerticalLayout") return static_cast<CVerticalLayoutUI*>(this);
-  return CContainerUI::GetInterface(pstrName);
-}
-
-void CVerticalLayoutUI::SetPos(RECT rc, bool bNeedInvalidate) {
-  CControlUI::SetPos(rc, bNeedInvalidate);
-  rc = ItemArea(m_rcItem);
+// Sizes along the axis: fixed ones as estimated (within min and max), the others share what is
+// left, the last of them taking the remainder. Across it only a fixed size counts (an item's
+// estimate is about its size along the axis), else the item fills the area. Only the vertical
+// layout scrolls.
+void CContainerUI::ArrangeAlong(bool bVertical) {
+  const Axis axis{bVertical};
+  RECT rc = ItemArea(m_rcItem);
   if (m_items.IsEmpty()) {
-    ProcessScrollBar(rc, 0);
+    if (bVertical) ProcessScrollBar(rc, 0);
     return;
   }
   SIZE available{rc.right - rc.left, rc.bottom - rc.top};
-  AxisPlan plan;
-  int fixed = 0, counted = 0;
+  int fixed = 0, counted = 0, adjustables = 0;
   for (int i = 0; i < m_items.GetSize(); ++i) {
     CControlUI* item = GetItemAt(i);
     if (!item->IsVisible() || item->IsFloat()) continue;
     SIZE sz = item->EstimateSize(available);
-    if (sz.cy == 0)
-      ++plan.adjustables;
+    if (axis.Along(sz) == 0)
+      ++adjustables;
     else
-      fixed += Clamp(sz.cy, item->GetMinHeight(), item->GetMaxHeight());
-    RECT pad = item->GetPadding();
-    fixed += pad.top + pad.bottom;
+      fixed += axis.ClampAlong(item, axis.Along(sz));
+    fixed += axis.PadAlong(item->GetPadding());
     ++counted;
   }
   if (counted > 1) fixed += (counted - 1) * m_iChildPadding;
-  if (plan.adjustables > 0) {
-    int left = std::max(0, static_cast<int>(available.cy) - fixed);
-    plan.expand = left / plan.adjustables;
-    plan.remainder = left % plan.adjustables;
+  int expand = 0, remainder = 0;
+  if (adjustables > 0) {
+    int left = std::max(0, static_cast<int>(axis.Along(available)) - fixed);
+    expand = left / adjustables;
+    remainder = left % adjustables;
   }
-  int y = rc.top - GetScrollPos().cy;
+  SIZE scroll = GetScrollPos();
+  int at = (bVertical ? rc.top : rc.left) - axis.Along(scroll);
   int needed = 0, adjusted = 0;
   for (int i = 0; i < m_items.GetSize(); ++i) {
     CControlUI* item = GetItemAt(i);
@@ -64,21 +80,28 @@ void CVerticalLayoutUI::SetPos(RECT rc, bool bNeedInvalidate) {
     }
     RECT pad = item->GetPadding();
     SIZE sz = item->EstimateSize(available);
-    if (sz.cy == 0) {
-      sz.cy = plan.expand + (++adjusted == plan.adjustables ? plan.remainder : 0);
-    }
-    sz.cy = Clamp(sz.cy, item->GetMinHeight(), item->GetMaxHeight());
-    // Across the layout only a fixed width counts; an item's estimate is about its height.
-    sz.cx = item->GetFixedWidth();
-    if (sz.cx == 0) sz.cx = available.cx - pad.left - pad.right;
-    sz.cx = Clamp(sz.cx, item->GetMinWidth(), item->GetMaxWidth());
-    RECT ctrl{rc.left + pad.left, y + pad.top, rc.left + pad.left + sz.cx, y + pad.top + sz.cy};
-    item->SetPos(ctrl, false);
-    y += sz.cy + pad.top + pad.bottom + m_iChildPadding;
-    needed += sz.cy + pad.top + pad.bottom;
+    if (axis.Along(sz) == 0) axis.Along(sz) = expand + (++adjusted == adjustables ? remainder : 0);
+    axis.Along(sz) = axis.ClampAlong(item, axis.Along(sz));
+    axis.Across(sz) = axis.FixedAcross(item);
+    if (axis.Across(sz) == 0) axis.Across(sz) = axis.Across(available) - axis.PadAcross(pad);
+    axis.Across(sz) = axis.ClampAcross(item, axis.Across(sz));
+    item->SetPos(axis.Place(rc, at, pad, sz), false);
+    at += axis.Along(sz) + axis.PadAlong(pad) + m_iChildPadding;
+    needed += axis.Along(sz) + axis.PadAlong(pad);
   }
+  if (!bVertical) return;
   if (counted > 1) needed += (counted - 1) * m_iChildPadding;
   ProcessScrollBar(rc, needed);
+}
+
+LPVOID CVerticalLayoutUI::GetInterface(LPCWSTR pstrName) {
+  if (CDuiString(pstrName) == u"VerticalLayout") return static_cast<CVerticalLayoutUI*>(this);
+  return CContainerUI::GetInterface(pstrName);
+}
+
+void CVerticalLayoutUI::SetPos(RECT rc, bool bNeedInvalidate) {
+  CControlUI::SetPos(rc, bNeedInvalidate);
+  ArrangeAlong(true);
 }
 
 LPVOID CHorizontalLayoutUI::GetInterface(LPCWSTR pstrName) {
@@ -88,48 +111,7 @@ LPVOID CHorizontalLayoutUI::GetInterface(LPCWSTR pstrName) {
 
 void CHorizontalLayoutUI::SetPos(RECT rc, bool bNeedInvalidate) {
   CControlUI::SetPos(rc, bNeedInvalidate);
-  rc = ItemArea(m_rcItem);
-  if (m_items.IsEmpty()) return;
-  SIZE available{rc.right - rc.left, rc.bottom - rc.top};
-  AxisPlan plan;
-  int fixed = 0, counted = 0;
-  for (int i = 0; i < m_items.GetSize(); ++i) {
-    CControlUI* item = GetItemAt(i);
-    if (!item->IsVisible() || item->IsFloat()) continue;
-    SIZE sz = item->EstimateSize(available);
-    if (sz.cx == 0)
-      ++plan.adjustables;
-    else
-      fixed += Clamp(sz.cx, item->GetMinWidth(), item->GetMaxWidth());
-    RECT pad = item->GetPadding();
-    fixed += pad.left + pad.right;
-    ++counted;
-  }
-  if (counted > 1) fixed += (counted - 1) * m_iChildPadding;
-  if (plan.adjustables > 0) {
-    int left = std::max(0, static_cast<int>(available.cx) - fixed);
-    plan.expand = left / plan.adjustables;
-    plan.remainder = left % plan.adjustables;
-  }
-  int x = rc.left, adjusted = 0;
-  for (int i = 0; i < m_items.GetSize(); ++i) {
-    CControlUI* item = GetItemAt(i);
-    if (!item->IsVisible()) continue;
-    if (item->IsFloat()) {
-      SetFloatPos(i);
-      continue;
-    }
-    RECT pad = item->GetPadding();
-    SIZE sz = item->EstimateSize(available);
-    if (sz.cx == 0) sz.cx = plan.expand + (++adjusted == plan.adjustables ? plan.remainder : 0);
-    sz.cx = Clamp(sz.cx, item->GetMinWidth(), item->GetMaxWidth());
-    sz.cy = item->GetFixedHeight();
-    if (sz.cy == 0) sz.cy = available.cy - pad.top - pad.bottom;
-    sz.cy = Clamp(sz.cy, item->GetMinHeight(), item->GetMaxHeight());
-    RECT ctrl{x + pad.left, rc.top + pad.top, x + pad.left + sz.cx, rc.top + pad.top + sz.cy};
-    item->SetPos(ctrl, false);
-    x += sz.cx + pad.left + pad.right + m_iChildPadding;
-  }
+  ArrangeAlong(false);
 }
 
 LPVOID CTabLayoutUI::GetInterface(LPCWSTR pstrName) {

@@ -2,6 +2,7 @@
 
 #include "dui/PaintManagerUI.h"
 #include "dui/RenderEngine.h"
+#include "dui/ScrollBarUI.h"
 
 namespace {
 
@@ -11,8 +12,6 @@ TListInfoUI* InfoOf(IListOwnerUI* owner) {
   TListInfoUI* info = owner ? owner->GetListInfo() : nullptr;
   return info ? info : &defaults;
 }
-
-bool IsMouseEvent(int type) { return type > UIEVENT__MOUSEBEGIN && type < UIEVENT__MOUSEEND; }
 
 // The state's background: its colour (else the normal one), its image (else the normal one),
 // then the line below the item. Images that cannot be drawn are emptied and not tried again.
@@ -74,106 +73,40 @@ SIZE ItemSize(SIZE fixed, CPaintManagerUI* pm, const TListInfoUI* info) {
   return fixed;
 }
 
-IListOwnerUI* OwnerOf(CControlUI* pOwner) {
-  return pOwner ? static_cast<IListOwnerUI*>(pOwner->GetInterface(u"IListOwner")) : nullptr;
-}
-
-// What both kinds of item do with an event; false when the item leaves it to its base class.
-template <class Item>
-bool ItemEvent(Item* item, TEventUI& event, UINT& state, IListOwnerUI* owner, int index) {
-  switch (event.Type) {
-    case UIEVENT_BUTTONDOWN:
-    case UIEVENT_RBUTTONDOWN:
-      if (item->IsEnabled() && owner) {
-        owner->SelectItem(index, true);
-        item->Invalidate();
-      }
-      return true;
-    case UIEVENT_BUTTONUP:
-      return true;
-    case UIEVENT_DBLCLICK:
-      if (item->IsEnabled()) item->Activate();
-      return true;
-    case UIEVENT_KEYDOWN:
-      if (!item->IsKeyboardEnabled() || !item->IsEnabled()) return false;
-      if (event.chKey == VK_RETURN) {
-        item->Activate();
-        return true;
-      }
-      if (owner) {
-        owner->DoEvent(event);
-        return true;
-      }
-      return false;
-    case UIEVENT_MOUSEENTER:
-      if (item->IsEnabled()) {
-        state |= UISTATE_HOT;
-        item->Invalidate();
-      }
-      return true;
-    case UIEVENT_MOUSELEAVE:
-      if (state & UISTATE_HOT) {
-        state &= ~UISTATE_HOT;
-        item->Invalidate();
-      }
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
+
+void dui::InvalidateItem(CControlUI* pItem) {
+  CPaintManagerUI* pm = pItem->GetManager();
+  if (!pItem->IsVisible() || !pm) return;
+  CControlUI* parent = pItem->GetParent();
+  if (!parent) {
+    pItem->CControlUI::Invalidate();
+    return;
+  }
+  RECT area = parent->GetPos();
+  if (auto* container = static_cast<CContainerUI*>(parent->GetInterface(u"Container"))) {
+    RECT inset = container->GetInset();
+    area.left += inset.left;
+    area.top += inset.top;
+    area.right -= inset.right;
+    area.bottom -= inset.bottom;
+    CScrollBarUI* bar = container->GetVerticalScrollBar();
+    if (bar && bar->IsVisible()) area.right -= bar->GetFixedWidth();
+  }
+  RECT rc;
+  if (!::IntersectRect(&rc, &pItem->GetPos(), &area)) return;
+  for (CControlUI* p = parent->GetParent(); p; p = p->GetParent()) {
+    RECT cut = rc;
+    if (!::IntersectRect(&rc, &cut, &p->GetPos())) return;
+  }
+  pm->Invalidate(rc);
+}
 
 // ---- CListElementUI ----
 
 LPVOID CListElementUI::GetInterface(LPCWSTR pstrName) {
-  CDuiString name(pstrName);
-  if (name == u"ListItem") return static_cast<IListItemUI*>(this);
-  if (name == u"ListElement") return static_cast<CListElementUI*>(this);
-  return CControlUI::GetInterface(pstrName);
-}
-
-void CListElementUI::SetOwner(CControlUI* pOwner) { m_pOwner = OwnerOf(pOwner); }
-
-bool CListElementUI::Select(bool bSelect) {
-  if (m_bSelected == bSelect) return true;
-  m_bSelected = bSelect;
-  Invalidate();
-  return true;
-}
-
-bool CListElementUI::Expand(bool bExpand) {
-  (void)bExpand;
-  return false;
-}
-
-bool CListElementUI::Activate() {
-  if (!CControlUI::Activate()) return false;
-  if (m_pManager) m_pManager->SendNotify(this, u"itemactivate");
-  return true;
-}
-
-void CListElementUI::SetVisible(bool bVisible) {
-  CControlUI::SetVisible(bVisible);
-  if (bVisible || !m_bSelected) return;
-  if (m_pOwner && m_pOwner->GetCurSel() == m_iIndex) m_pOwner->SelectItem(-1);
-  Select(false);
-}
-
-void CListElementUI::SetEnabled(bool bEnable) {
-  CControlUI::SetEnabled(bEnable);
-  if (!IsEnabled()) m_uButtonState = 0;
-}
-
-void CListElementUI::DoEvent(TEventUI& event) {
-  if (!IsMouseEnabled() && IsMouseEvent(event.Type)) {
-    if (m_pParent)
-      m_pParent->DoEvent(event);
-    else
-      CControlUI::DoEvent(event);
-    return;
-  }
-  if (!ItemEvent(this, event, m_uButtonState, m_pOwner, m_iIndex)) CControlUI::DoEvent(event);
+  if (CDuiString(pstrName) == u"ListElement") return static_cast<CListElementUI*>(this);
+  return CListItemBaseUI::GetInterface(pstrName);
 }
 
 SIZE CListElementUI::EstimateSize(SIZE szAvailable) {
@@ -211,51 +144,8 @@ void CListLabelElementUI::DrawItemText(HDC hDC, const RECT& rcItem) {
 // ---- CListContainerElementUI ----
 
 LPVOID CListContainerElementUI::GetInterface(LPCWSTR pstrName) {
-  CDuiString name(pstrName);
-  if (name == u"ListItem") return static_cast<IListItemUI*>(this);
-  if (name == u"ListContainerElement") return static_cast<CListContainerElementUI*>(this);
-  return CContainerUI::GetInterface(pstrName);
-}
-
-void CListContainerElementUI::SetOwner(CControlUI* pOwner) { m_pOwner = OwnerOf(pOwner); }
-
-bool CListContainerElementUI::Select(bool bSelect) {
-  if (m_bSelected == bSelect) return true;
-  m_bSelected = bSelect;
-  Invalidate();
-  return true;
-}
-
-bool CListContainerElementUI::Expand(bool bExpand) {
-  (void)bExpand;
-  return false;
-}
-
-bool CListContainerElementUI::Activate() {
-  if (!CControlUI::Activate()) return false;
-  if (m_pManager) m_pManager->SendNotify(this, u"itemactivate");
-  return true;
-}
-
-void CListContainerElementUI::SetVisible(bool bVisible) {
-  CContainerUI::SetVisible(bVisible);
-  if (bVisible || !m_bSelected) return;
-  if (m_pOwner && m_pOwner->GetCurSel() == m_iIndex) m_pOwner->SelectItem(-1);
-  Select(false);
-}
-
-void CListContainerElementUI::SetEnabled(bool bEnable) {
-  CContainerUI::SetEnabled(bEnable);
-  if (!IsEnabled()) m_uButtonState = 0;
-}
-
-void CListContainerElementUI::DoEvent(TEventUI& event) {
-  if (!IsMouseEnabled() && IsMouseEvent(event.Type)) {
-    CContainerUI::DoEvent(event);
-    return;
-  }
-  // Children that do not handle a click themselves pass it up here, so it selects the item.
-  if (!ItemEvent(this, event, m_uButtonState, m_pOwner, m_iIndex)) CContainerUI::DoEvent(event);
+  if (CDuiString(pstrName) == u"ListContainerElement") return static_cast<CListContainerElementUI*>(this);
+  return CListItemBaseUI::GetInterface(pstrName);
 }
 
 SIZE CListContainerElementUI::EstimateSize(SIZE szAvailable) {

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "DuiTestWindow.h"
 #include "dui/ComboUI.h"
 #include "dui/EditUI.h"
 #include "dui/ListUI.h"
+#include "dui/ScrollBarUI.h"
 #include "platform/testing_gdi.h"
 #include "platform/testing_input.h"
 #include "support/WindowFixture.h"
@@ -513,7 +515,8 @@ TEST(ComboDropDown, OpensBelowAtTheComboWidthAndAClickChoosesAndCloses) {
   EXPECT_EQ(Text(combo), "gamma");
   EXPECT_TRUE(ClosedAndBack(combo, drop));
 
-  // Too little room below: it opens above, and a box size caps its height.
+  // Too little room below: it opens above, and a box size caps the rows' height (the frame comes
+  // on top).
   TestWindow low(kComboLayout);
   Recorder lowRec;
   ASSERT_TRUE(low.OpenWith(lowRec, 300, 1080 - 40));
@@ -521,7 +524,7 @@ TEST(ComboDropDown, OpensBelowAtTheComboWidthAndAClickChoosesAndCloses) {
   lowCombo->SetDropBoxSize(SIZE{0, 41});
   ClickAt(low.ScreenPoint(lowCombo));
   ASSERT_NE(lowCombo->GetDropDownWindow(), nullptr);
-  EXPECT_TRUE(SameRect(ScreenRect(lowCombo->GetDropDownWindow()), RECT{300, 1040 - 41, 500, 1040}));
+  EXPECT_TRUE(SameRect(ScreenRect(lowCombo->GetDropDownWindow()), RECT{300, 1040 - 41 - 2, 500, 1040}));
   Key(VK_ESCAPE);
   EXPECT_TRUE(ClosedAndBack(lowCombo, lowCombo->GetDropDownWindow()));
 }
@@ -636,6 +639,46 @@ TEST(ComboDropDown, ContainerItemsChooseByTheirAreaWhileTheirButtonsOnlyClick) {
   EXPECT_TRUE(ClosedAndBack(combo, drop));
   // The buttons are found by name and click in the owner window as well.
   EXPECT_EQ(w.Find(u"DelBtn0")->GetManager(), &w.Manager());
+}
+
+TEST(ComboDropDown, TheLoginWindowsFiveRoomsShowWholeWithoutAScrollBar) {
+  CPaintManagerUI::SetResourcePath(std::filesystem::path(QV_SOURCE_DIR "/Skins").u16string().c_str());
+  TestWindow w(u"LoginWnd.xml");
+  ASSERT_TRUE(w.Open(100, 100, 272, 200));
+  ASSERT_TRUE(w.built);
+  auto* combo = w.Get<CComboUI>(u"RoomIdCombo", u"Combo");
+  ASSERT_NE(combo, nullptr);
+  ASSERT_EQ(combo->GetCount(), 5);
+  const int row = combo->GetItemAt(0)->GetFixedHeight();
+  ASSERT_GT(row, 0);
+  // The edit box covers the combo but for its arrow, at the right.
+  ClickAt(w.ScreenPoint(combo, combo->GetWidth() - 8, combo->GetHeight() / 2));
+  HWND drop = combo->GetDropDownWindow();
+  ASSERT_NE(drop, nullptr);
+  RECT rc = ScreenRect(drop);
+  EXPECT_EQ(rc.bottom - rc.top, 5 * row + 2) << "five rows and the frame";
+  RECT last = combo->GetItemAt(4)->GetPos();
+  EXPECT_EQ(last.bottom, 1 + 5 * row) << "the last row whole, inside the frame";
+  EXPECT_EQ(last.right - last.left, rc.right - rc.left - 2) << "no scroll bar takes the rows' width";
+  auto* list = static_cast<CContainerUI*>(combo->GetItemAt(4)->GetParent()->GetInterface(u"Container"));
+  ASSERT_NE(list, nullptr);
+  CScrollBarUI* bar = list->GetVerticalScrollBar();
+  EXPECT_TRUE(!bar || !bar->IsVisible());
+  Key(VK_ESCAPE);
+  ASSERT_TRUE(ClosedAndBack(combo, drop));
+  // A box made for four rows still scrolls the fifth.
+  combo->SetDropBoxSize(SIZE{combo->GetDropBoxSize().cx, 4 * row});
+  ClickAt(w.ScreenPoint(combo, combo->GetWidth() - 8, combo->GetHeight() / 2));
+  drop = combo->GetDropDownWindow();
+  ASSERT_NE(drop, nullptr);
+  rc = ScreenRect(drop);
+  EXPECT_EQ(rc.bottom - rc.top, 4 * row + 2);
+  list = static_cast<CContainerUI*>(combo->GetItemAt(4)->GetParent()->GetInterface(u"Container"));
+  ASSERT_NE(list, nullptr);
+  bar = list->GetVerticalScrollBar();
+  EXPECT_TRUE(bar && bar->IsVisible());
+  Key(VK_ESCAPE);
+  EXPECT_TRUE(ClosedAndBack(combo, drop));
 }
 
 TEST(ComboDropDown, ItemsSurviveManyOpeningsAndGoOnceWithTheCombo) {

@@ -1,8 +1,9 @@
 // The pop-up menu on the headless desktop: geometry, sub-menus, choices reported to the owner
-// window, closing on focus loss, item attributes and painting.
+// window, closing on focus loss and on a press outside, item attributes and painting.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -375,6 +376,89 @@ TEST_F(MenuFixture, FocusLeavingTheMenusClosesThem) {
   EXPECT_TRUE(::IsWindow(subPopup));
 }
 
+TEST_F(MenuFixture, APressOutsideClosesTheMenuWhereNoFocusMoves) {
+  CMenuUIEx* menu = owner.Menu(u"menu");
+  // A window that never takes the focus, as another program's window is to the menu on X11 while
+  // that program has the keyboard; its button writes down the clicks it gets.
+  qvtest::DuiTestWindow other(
+      uR"(<Window size="100,100"><VerticalLayout><Button name="btn"/></VerticalLayout></Window>)");
+  ASSERT_TRUE(other.Open(1200, 600, 100, 100));
+  ::SetWindowLongW(other.GetHWND(), GWL_EXSTYLE, WS_EX_NOACTIVATE);
+  HWND popup = Open(100, 100);
+  ASSERT_TRUE(popup);
+  EXPECT_EQ(::GetCapture(), popup) << "the open menu has the mouse";
+  // Presses inside are the menu's as ever, and the menu keeps the mouse after them.
+  ClickAt(ItemPoint(menu, 3));  // disabled
+  ClickAt(ItemPoint(menu, 1));  // leads to a sub-menu
+  ASSERT_TRUE(::IsWindow(popup));
+  EXPECT_EQ(::GetCapture(), popup);
+  POINT button = other.ScreenPoint(other.Find(u"btn"));
+  ClickAt(button);
+  EXPECT_TRUE(AllClosed());
+  EXPECT_EQ(::GetCapture(), nullptr) << "the mouse goes free with the menu";
+  EXPECT_EQ(std::count(other.notes.begin(), other.notes.end(), "click btn"), 0)
+      << "the press that closed the menu reaches nothing else";
+  // With a sub-menu open, a press on the bare desktop closes the whole chain.
+  popup = Open(100, 100);
+  ASSERT_TRUE(popup);
+  MoveTo(ItemPoint(menu, 1));
+  HWND subPopup = PopupOf(owner.Menu(u"sub"));
+  ASSERT_TRUE(subPopup);
+  ClickAt(POINT{1500, 200});
+  EXPECT_FALSE(::IsWindow(popup));
+  EXPECT_FALSE(::IsWindow(subPopup));
+  EXPECT_TRUE(AllClosed());
+  // The right button closes it too.
+  ASSERT_TRUE(Open(100, 100));
+  InjectMouseButton(Button::Right, true, 1500, 200);
+  InjectMouseButton(Button::Right, false, 1500, 200);
+  PumpPending();
+  EXPECT_TRUE(AllClosed());
+  EXPECT_EQ(::GetCapture(), nullptr);
+  EXPECT_TRUE(owner.commands.empty());
+  // The button itself still clicks once the menu is gone.
+  ClickAt(button);
+  EXPECT_EQ(std::count(other.notes.begin(), other.notes.end(), "click btn"), 1);
+}
+
+TEST_F(MenuFixture, WhileTheMouseIsCapturedSubMenuItemsHoverAndChoose) {
+  CMenuUIEx* menu = owner.Menu(u"menu");
+  CMenuUIEx* sub = owner.Menu(u"sub");
+  HWND popup = Open(100, 100);
+  ASSERT_TRUE(popup);
+  MoveTo(ItemPoint(menu, 1));
+  HWND subPopup = PopupOf(sub);
+  ASSERT_TRUE(subPopup);
+  ASSERT_EQ(::GetCapture(), popup);
+  // The pointer over the sub-menu: its item is hot, the item it left is not.
+  CMenuListLabelUI* leaf = owner.Item(u"sub", 2);
+  MoveTo(ItemPoint(sub, 2));
+  EXPECT_TRUE(leaf->GetButtonState() & MENUITEM_STATE_HOT);
+  EXPECT_FALSE(owner.Item(u"menu", 1)->GetButtonState() & MENUITEM_STATE_HOT);
+  EXPECT_TRUE(::IsWindow(subPopup));
+  // Off every pop-up the item is no longer hot, and the menu stays.
+  MoveTo(POINT{1500, 200});
+  EXPECT_FALSE(leaf->GetButtonState() & MENUITEM_STATE_HOT);
+  EXPECT_TRUE(::IsWindow(subPopup));
+  MoveTo(ItemPoint(sub, 2));
+  ClickAt(ItemPoint(sub, 2));
+  ASSERT_EQ(owner.commands.size(), 1u);
+  EXPECT_EQ(owner.commands[0].second, 2003);
+  EXPECT_TRUE(AllClosed());
+  EXPECT_EQ(::GetCapture(), nullptr);
+}
+
+TEST_F(MenuFixture, AnotherWindowTakingTheMouseClosesTheMenu) {
+  HWND popup = Open(100, 100);
+  ASSERT_TRUE(popup);
+  ::SetCapture(owner.GetHWND());  // as a move loop of another window does
+  PumpPending();
+  EXPECT_FALSE(::IsWindow(popup));
+  EXPECT_TRUE(AllClosed());
+  EXPECT_EQ(::GetCapture(), owner.GetHWND()) << "the other window keeps the mouse it took";
+  ::ReleaseCapture();
+}
+
 TEST_F(MenuFixture, EnableItemByIdReachesSubMenusThroughNumberedItemsOnly) {
   CMenuUIEx* menu = owner.Menu(u"menu");
   menu->EnableItemById(1001, false);
@@ -518,12 +602,12 @@ TEST_F(MenuFixture, ItemSizeFollowsTheFontAndPaddingAndTheMenuKeepsIndices) {
   // Selection: clamped, reported, cleared by hiding the item.
   owner.notes.clear();
   EXPECT_TRUE(menu->SelectItem(99));
-  EXPECT_EQ(menu->GetSelectedIndex(), 3);
+  EXPECT_EQ(menu->GetCurSel(), 3);
   EXPECT_EQ(qvtest::Utf8(menu->GetText()), "3");
   EXPECT_EQ(std::count(owner.notes.begin(), owner.notes.end(), "itemselect three"), 1);
   EXPECT_TRUE(owner.Item(u"three", 3)->IsSelected());
   owner.Item(u"three", 3)->SetVisible(false);
-  EXPECT_EQ(menu->GetSelectedIndex(), -1);
+  EXPECT_EQ(menu->GetCurSel(), -1);
   EXPECT_FALSE(owner.Item(u"three", 3)->IsSelected());
   EXPECT_TRUE(menu->GetText().IsEmpty());
   EXPECT_FALSE(menu->SelectItem(3)) << "hidden items cannot be selected";
@@ -531,9 +615,9 @@ TEST_F(MenuFixture, ItemSizeFollowsTheFontAndPaddingAndTheMenuKeepsIndices) {
   ASSERT_TRUE(menu->RemoveAt(0));
   PumpPending();
   EXPECT_EQ(item->GetIndex(), 0);
-  EXPECT_EQ(menu->GetSelectedIndex(), 0) << "the selection moves with its item";
+  EXPECT_EQ(menu->GetCurSel(), 0) << "the selection moves with its item";
   menu->RemoveAll();
-  EXPECT_EQ(menu->GetSelectedIndex(), -1);
+  EXPECT_EQ(menu->GetCurSel(), -1);
   EXPECT_FALSE(menu->SelectItem(0));
 }
 
@@ -600,5 +684,70 @@ TEST(MenuPaint, ItemsDrawColoursMarksAndTextWithoutChangingTheirAttributes) {
   EXPECT_EQ(CMenuWndEx::OpenMenuWindows().size(), 1u);
   MoveTo(ItemPoint(menu, 2));
   EXPECT_FALSE(first->GetButtonState() & MENUITEM_STATE_HOT);
+  ::DestroyWindow(popup);
+}
+
+namespace {
+
+bool Light(COLORREF c) { return GetRValue(c) >= 190 && GetGValue(c) >= 190 && GetBValue(c) >= 190; }
+bool Dark(COLORREF c) { return GetRValue(c) <= 110 && GetGValue(c) <= 110 && GetBValue(c) <= 110; }
+
+struct ItemPixels {
+  int light = 0, dark = 0, total = 0;
+};
+
+ItemPixels Count(const qvplatform::testing::Image& img, RECT rc) {
+  ItemPixels n;
+  for (int y = rc.top; y < rc.bottom; ++y)
+    for (int x = rc.left; x < rc.right; ++x) {
+      COLORREF c = img.At(x, y);
+      n.light += Light(c);
+      n.dark += Dark(c);
+      ++n.total;
+    }
+  return n;
+}
+
+}  // namespace
+
+TEST(MenuPaint, TheTrayMenuOfTheProgramsLayoutIsLightWithDarkTextAndShowsTheItemUnderTheMouse) {
+  CPaintManagerUI::SetResourcePath(std::filesystem::path(QV_SOURCE_DIR "/Skins").u16string().c_str());
+  OwnerWindow owner(u"MainWnd.xml");
+  ASSERT_TRUE(owner.Open(400, 300, 200, 32));
+  ASSERT_TRUE(owner.built);
+  CMenuUIEx* menu = owner.Menu(u"MenuTray0");
+  ASSERT_NE(menu, nullptr);
+  menu->EnableItemById(1032, false);  // as the bar does while the messages show
+  ASSERT_TRUE(menu->ShowMenu(100, 100));
+  PumpPending();
+  HWND popup = PopupOf(menu);
+  ASSERT_TRUE(popup);
+  qvplatform::testing::Image img;
+  ASSERT_TRUE(qvplatform::testing::ReadWindowPixels(popup, img));
+  // Light from edge to edge but for the text and a thin frame.
+  ItemPixels all = Count(img, RECT{1, 1, img.width - 1, img.height - 1});
+  EXPECT_GT(all.light, all.total * 8 / 10) << all.light << " of " << all.total;
+  EXPECT_FALSE(Light(img.At(0, img.height / 2))) << "a frame sets the pop-up off a light desktop";
+  for (int i = 0; i < menu->GetCount(); ++i) {
+    ItemPixels n = Count(img, menu->GetItemAt(i)->GetPos());
+    EXPECT_GT(n.light, n.total * 7 / 10) << "item " << i;
+    if (menu->GetItemAt(i)->IsEnabled())
+      EXPECT_GT(n.dark, 20) << "item " << i << " has dark text";
+    else
+      EXPECT_EQ(n.dark, 0) << "the disabled item is greyed";
+  }
+  // The item under the mouse shows a background of its own, still light, its text still dark.
+  RECT hot = menu->GetItemAt(1)->GetPos();
+  COLORREF before = img.At(hot.right - 6, hot.top + 4);
+  MoveTo(ItemPoint(menu, 1));
+  ::UpdateWindow(popup);
+  ASSERT_TRUE(qvplatform::testing::ReadWindowPixels(popup, img));
+  COLORREF after = img.At(hot.right - 6, hot.top + 4);
+  int change = std::abs(GetRValue(after) - GetRValue(before)) + std::abs(GetGValue(after) - GetGValue(before)) +
+               std::abs(GetBValue(after) - GetBValue(before));
+  EXPECT_GE(change, 60) << "the hot item stands out";
+  EXPECT_TRUE(Light(after));
+  ItemPixels n = Count(img, hot);
+  EXPECT_GT(n.dark, 20);
   ::DestroyWindow(popup);
 }

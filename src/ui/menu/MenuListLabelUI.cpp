@@ -1,9 +1,7 @@
 #include "ui/menu/MenuListLabelUI.h"
 
-#include "dui/ContainerUI.h"
 #include "dui/PaintManagerUI.h"
 #include "dui/RenderEngine.h"
-#include "dui/ScrollBarUI.h"
 #include "ui/menu/MenuWndEx.h"
 
 namespace {
@@ -33,77 +31,6 @@ RECT Moved(RECT rc, int dy) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// CMenuListElementUI
-
-LPVOID CMenuListElementUI::GetInterface(LPCWSTR pstrName) {
-  if (CDuiString(pstrName) == u"ListItem") return static_cast<IMenuListItemUI*>(this);
-  return CControlUI::GetInterface(pstrName);
-}
-
-void CMenuListElementUI::SetOwner(CControlUI* pOwner) {
-  m_pOwner = pOwner ? static_cast<IMenuListOwnerUI*>(pOwner->GetInterface(u"ListOwner")) : nullptr;
-}
-
-bool CMenuListElementUI::Select(bool bSelect) {
-  if (!IsEnabled()) return false;
-  if (bSelect == m_bSelected) return true;
-  m_bSelected = bSelect;
-  if (bSelect && m_pOwner) m_pOwner->SelectItem(m_iIndex);
-  Invalidate();
-  return true;
-}
-
-bool CMenuListElementUI::Expand(bool bExpand) {
-  (void)bExpand;
-  return false;
-}
-
-bool CMenuListElementUI::Activate() {
-  if (!CControlUI::Activate()) return false;
-  if (m_pManager) m_pManager->SendNotify(this, u"itemactivate");
-  return true;
-}
-
-void CMenuListElementUI::SetVisible(bool bVisible) {
-  CControlUI::SetVisible(bVisible);
-  if (!IsVisible() && m_bSelected) {
-    m_bSelected = false;
-    if (m_pOwner) m_pOwner->SelectItem(-1);
-  }
-}
-
-void CMenuListElementUI::SetEnabled(bool bEnable) {
-  CControlUI::SetEnabled(bEnable);
-  if (!IsEnabled()) m_uButtonState &= ~MENUITEM_STATE_HOT;
-}
-
-void CMenuListElementUI::Invalidate() {
-  if (!IsVisible() || !m_pManager) return;
-  CControlUI* parent = GetParent();
-  if (!parent) {
-    CControlUI::Invalidate();
-    return;
-  }
-  RECT area = parent->GetPos();
-  if (auto* container = static_cast<CContainerUI*>(parent->GetInterface(u"Container"))) {
-    RECT inset = container->GetInset();
-    area.left += inset.left;
-    area.top += inset.top;
-    area.right -= inset.right;
-    area.bottom -= inset.bottom;
-    CScrollBarUI* bar = container->GetVerticalScrollBar();
-    if (bar && bar->IsVisible()) area.right -= bar->GetFixedWidth();
-  }
-  RECT rc;
-  if (!::IntersectRect(&rc, &m_rcItem, &area)) return;
-  for (CControlUI* p = parent->GetParent(); p; p = p->GetParent()) {
-    RECT cut = rc;
-    if (!::IntersectRect(&rc, &cut, &p->GetPos())) return;
-  }
-  m_pManager->Invalidate(rc);
-}
-
-// ---------------------------------------------------------------------------------------------
 // CMenuListLabelUI
 
 LPVOID CMenuListLabelUI::GetInterface(LPCWSTR pstrName) {
@@ -125,65 +52,35 @@ void CMenuListLabelUI::PostToMenu(UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (m_pManager && m_pManager->GetPaintWindow()) ::PostMessageW(m_pManager->GetPaintWindow(), uMsg, wParam, lParam);
 }
 
-void CMenuListLabelUI::DoEvent(TEventUI& event) {
-  if (!IsMouseEnabled() && event.Type > UIEVENT__MOUSEBEGIN && event.Type < UIEVENT__MOUSEEND) {
-    if (m_pOwner)
-      m_pOwner->OwnerEvent(event);
-    else
-      CControlUI::DoEvent(event);
-    return;
-  }
+bool CMenuListLabelUI::ItemEvent(TEventUI& event) {
   switch (event.Type) {
     case UIEVENT_MOUSEMOVE:
     case UIEVENT_BUTTONDOWN:
-      return;
-    case UIEVENT_MOUSELEAVE:
-      if (m_uButtonState & MENUITEM_STATE_HOT) {
-        m_uButtonState &= ~MENUITEM_STATE_HOT;
-        Invalidate();
-      }
-      return;
-    case UIEVENT_MOUSEENTER:
+    case UIEVENT_RBUTTONDOWN:
+      return true;
+    case UIEVENT_BUTTONUP:
+      if (IsEnabled() && m_sNextMenu.IsEmpty()) Choose();
+      return true;
+    case UIEVENT_MOUSEENTER: {
+      CMenuListElementUI::ItemEvent(event);  // hot when enabled
       if (!IsEnabled()) {
         PostToMenu(WM_MENU_CLOSESUB, 0, 0);
-        return;
+        return true;
       }
-      m_uButtonState |= MENUITEM_STATE_HOT;
-      Invalidate();
       if (m_sNextMenu.IsEmpty()) {
         SendToMenu(WM_PAINT, 0, 0);
         PostToMenu(WM_MENU_CLOSESUB, 0, 0);
-      } else {
-        CControlUI* under = m_pManager ? m_pManager->FindControl(event.ptMouse) : nullptr;
-        RECT rc = under ? under->GetPos() : m_rcItem;
-        SendToMenu(WM_PAINT, 0, 0);
-        SendToMenu(WM_MENU_OPENSUB, reinterpret_cast<WPARAM>(m_sNextMenu.GetData()), reinterpret_cast<LPARAM>(&rc));
+        return true;
       }
-      return;
-    case UIEVENT_BUTTONUP:
-      if (IsEnabled() && m_sNextMenu.IsEmpty()) Choose();
-      return;
-    case UIEVENT_DBLCLICK:
-      if (IsEnabled()) {
-        Activate();
-        Invalidate();
-        return;
-      }
-      break;
-    case UIEVENT_KEYDOWN:
-      if (IsEnabled() && event.chKey == VK_RETURN) {
-        Activate();
-        Invalidate();
-        return;
-      }
-      break;
+      CControlUI* under = m_pManager ? m_pManager->FindControl(event.ptMouse) : nullptr;
+      RECT rc = under ? under->GetPos() : m_rcItem;
+      SendToMenu(WM_PAINT, 0, 0);
+      SendToMenu(WM_MENU_OPENSUB, reinterpret_cast<WPARAM>(m_sNextMenu.GetData()), reinterpret_cast<LPARAM>(&rc));
+      return true;
+    }
     default:
-      break;
+      return CMenuListElementUI::ItemEvent(event);
   }
-  if (m_pOwner)
-    m_pOwner->OwnerEvent(event);
-  else
-    CControlUI::DoEvent(event);
 }
 
 void CMenuListLabelUI::Choose() {

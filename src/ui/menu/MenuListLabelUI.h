@@ -2,7 +2,7 @@
 // sub-menu arrow, opens its sub-menu on hover and reports a click to its pop-up window.
 #pragma once
 
-#include "dui/ControlUI.h"
+#include "dui/ListUI.h"
 #include "ui/menu/MenuUIEx.h"
 
 class IMenuListItemUI {
@@ -13,6 +13,7 @@ class IMenuListItemUI {
   virtual IMenuListOwnerUI* GetOwner() = 0;
   virtual void SetOwner(CControlUI* pOwner) = 0;
   virtual bool IsSelected() const = 0;
+  // Only the item's own state: the menu calls it when its selection changes.
   virtual bool Select(bool bSelect = true) = 0;
   virtual bool IsExpanded() const = 0;
   virtual bool Expand(bool bExpand = true) = 0;
@@ -20,36 +21,12 @@ class IMenuListItemUI {
 };
 
 // The hot bit of an item's button state.
-#define MENUITEM_STATE_HOT 0x08
+#define MENUITEM_STATE_HOT UISTATE_HOT
 
-class CMenuListElementUI : public CControlUI, public IMenuListItemUI {
+// A list item owned by a menu.
+class CMenuListElementUI : public CListItemUIT<CControlUI, IMenuListItemUI, IMenuListOwnerUI> {
  public:
   LPCWSTR GetClass() const override { return u"MenuListElementUI"; }
-  // "ListItem" gives the IMenuListItemUI part.
-  LPVOID GetInterface(LPCWSTR pstrName) override;
-  UINT GetControlFlags() const override { return UIFLAG_WANTRETURN; }
-
-  int GetIndex() const override { return m_iIndex; }
-  void SetIndex(int iIndex) override { m_iIndex = iIndex; }
-  IMenuListOwnerUI* GetOwner() override { return m_pOwner; }
-  void SetOwner(CControlUI* pOwner) override;
-  bool IsSelected() const override { return m_bSelected; }
-  bool Select(bool bSelect = true) override;
-  bool IsExpanded() const override { return false; }
-  bool Expand(bool bExpand = true) override;
-  UINT GetButtonState() const { return m_uButtonState; }
-
-  bool Activate() override;
-  void SetVisible(bool bVisible = true) override;
-  void SetEnabled(bool bEnable = true) override;
-  // Invalidates only the part of the item its containers show.
-  void Invalidate();
-
- protected:
-  int m_iIndex = -1;
-  bool m_bSelected = false;
-  UINT m_uButtonState = 0;
-  IMenuListOwnerUI* m_pOwner = nullptr;
 };
 
 class CMenuListLabelUI : public CMenuListElementUI {
@@ -66,11 +43,15 @@ class CMenuListLabelUI : public CMenuListElementUI {
   bool IsChecked() const { return m_bChecked; }
   void SetChecked(bool bChecked);
 
-  void DoEvent(TEventUI& event) override;
   void SetAttribute(LPCWSTR pstrName, LPCWSTR pstrValue) override;
   SIZE EstimateSize(SIZE szAvailable) override;
   void DoPaint(HDC hDC, const RECT& rcPaint) override;
   void DrawItemText(HDC hDC, const RECT& rcItem) override;
+
+ protected:
+  // A menu acts on the release: presses do nothing, the release chooses the item; entering an
+  // item opens its sub-menu or closes an open one.
+  bool ItemEvent(TEventUI& event) override;
 
  private:
   void DrawItemBk(HDC hDC);

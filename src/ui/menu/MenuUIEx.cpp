@@ -87,6 +87,7 @@ bool CMenuUIEx::ShowMenu(int x, int y) {
   ::ShowWindow(hwnd, SW_SHOW);
   ::SendMessageW(owner, WM_NCACTIVATE, TRUE, 0);
   ::SendMessageW(hwnd, WM_NCACTIVATE, FALSE, 0);
+  if (m_pMenuWnd == wnd) wnd->CaptureMouse();
   Invalidate();
   return true;
 }

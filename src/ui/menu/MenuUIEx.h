@@ -21,7 +21,7 @@ struct MenuItemStyle {
   DWORD dwSelectedBkColor = 0;
   CDuiString sSelectedImage;
   DWORD dwHotTextColor = 0xFF000000;
-  DWORD dwHotBkColor = 0;
+  DWORD dwHotBkColor = 0xFFCCE4F7;  // the item under the mouse shows on the pop-up's white
   CDuiString sHotImage;
   DWORD dwDisabledTextColor = 0xFF808080;
   DWORD dwDisabledBkColor = 0;
@@ -32,12 +32,16 @@ struct MenuItemStyle {
 
 class IMenuListOwnerUI {
  public:
+  // The name under which the menu hands out this interface (GetInterface).
+  static constexpr LPCWSTR kInterfaceName = u"ListOwner";
+
   virtual ~IMenuListOwnerUI() = default;
   // Mutable: an image that fails to draw is emptied so that it is not tried again.
   virtual MenuItemStyle* GetItemStyle() = 0;
-  virtual int GetSelectedIndex() const = 0;
+  virtual int GetCurSel() const = 0;
   virtual bool SelectItem(int iIndex) = 0;
-  virtual void OwnerEvent(TEventUI& event) = 0;
+  // Events the items do not handle themselves.
+  virtual void DoEvent(TEventUI& event) = 0;
   // The value items report as wParam of WM_MENU_COMMAND.
   virtual WPARAM GetReportValue() const = 0;
 };
@@ -73,9 +77,8 @@ class CMenuUIEx : public CContainerUI, public IMenuListOwnerUI {
   void ReclaimItems(bool bInit = true);
 
   MenuItemStyle* GetItemStyle() override { return &m_itemStyle; }
-  int GetSelectedIndex() const override { return m_iCurSel; }
+  int GetCurSel() const override { return m_iCurSel; }
   bool SelectItem(int iIndex) override;
-  void OwnerEvent(TEventUI& event) override { DoEvent(event); }
 
   CDuiString GetText() const override;
   SIZE EstimateSize(SIZE szAvailable) override;

@@ -13,6 +13,44 @@ std::vector<HWND>& OpenList() {
   return list;
 }
 
+// The light look of a pop-up whose menu sets no colours of its own.
+constexpr DWORD kDefaultMenuBkColor = 0xFFFFFFFF;
+constexpr DWORD kDefaultMenuBorderColor = 0xFFB4B4B4;
+
+bool IsMouseMessage(UINT uMsg) {
+  switch (uMsg) {
+    case WM_MOUSEMOVE:
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+    case WM_LBUTTONDBLCLK:
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONUP:
+    case WM_RBUTTONDBLCLK:
+    case WM_MBUTTONDOWN:
+    case WM_MBUTTONUP:
+    case WM_MBUTTONDBLCLK:
+    case WM_MOUSEWHEEL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsPress(UINT uMsg) {
+  return uMsg == WM_LBUTTONDOWN || uMsg == WM_LBUTTONDBLCLK || uMsg == WM_RBUTTONDOWN || uMsg == WM_RBUTTONDBLCLK ||
+         uMsg == WM_MBUTTONDOWN || uMsg == WM_MBUTTONDBLCLK;
+}
+
+// The open pop-up under a screen point; the latest opened wins (sub-menus open over their parents).
+HWND OpenMenuWindowAt(POINT pt) {
+  const std::vector<HWND>& list = CMenuWndEx::OpenMenuWindows();
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    RECT rc{0, 0, 0, 0};
+    if (::IsWindowVisible(*it) && ::GetWindowRect(*it, &rc) && ::PtInRect(&rc, pt)) return *it;
+  }
+  return nullptr;
+}
+
 CMenuListLabelUI* LabelAt(CMenuUIEx* owner, WPARAM index) {
   if (!owner || index >= static_cast<WPARAM>(owner->GetCount())) return nullptr;
   CControlUI* item = owner->GetItemAt(static_cast<int>(index));
@@ -56,6 +94,13 @@ void CMenuWndEx::OnCreate(const CREATESTRUCTW* cs) {
                  cs->cy + 5);
     m_pLayout->SetBkImage(image);
   }
+  // The pop-up paints into a blank image: it takes the menu control's colours (a light default
+  // when it has none) and a frame, so that the items read as a menu over any desktop.
+  DWORD bk = m_pOwner ? m_pOwner->GetBkColor() : 0;
+  DWORD border = m_pOwner ? m_pOwner->GetBorderColor() : 0;
+  m_pLayout->SetBkColor(bk != 0 ? bk : kDefaultMenuBkColor);
+  m_pLayout->SetBorderColor(border != 0 ? border : kDefaultMenuBorderColor);
+  m_pLayout->SetBorderSize(m_pOwner && m_pOwner->GetBorderSize() > 0 ? m_pOwner->GetBorderSize() : 1);
   m_pLayout->SetInset(RECT{2, 2, 2, 0});
   m_pLayout->SetName(u"menucontainer");
   m_pLayout->SetAutoDestroy(false);  // the items belong to the owner
@@ -118,14 +163,78 @@ void CMenuWndEx::OnCloseMenu() {
   if (top) ::DestroyWindow(top);
 }
 
+CMenuWndEx* CMenuWndEx::RootMenu() {
+  CMenuWndEx* root = this;
+  while (root->m_pParentMenu) root = root->m_pParentMenu;
+  return root;
+}
+
+void CMenuWndEx::CaptureMouse() {
+  if (m_hWnd && !m_bClosing) ::SetCapture(m_hWnd);
+}
+
+bool CMenuWndEx::RouteCapturedMouse(UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+  if (uMsg != WM_MOUSEWHEEL) ::ClientToScreen(m_hWnd, &pt);  // the wheel's point is on the screen already
+  HWND self = m_hWnd;
+  HWND under = OpenMenuWindowAt(pt);
+  // The pop-up the pointer left hears so, as it would without the capture.
+  HWND left = m_hMouseIn;
+  m_hMouseIn = under;
+  if (left && left != under && ::IsWindow(left)) ::SendMessageW(left, WM_MOUSELEAVE, 0, 0);
+  if (!::IsWindow(self)) return true;
+  if (under == self) return false;
+  if (under) {
+    LPARAM at = lParam;
+    if (uMsg != WM_MOUSEWHEEL) {
+      POINT client = pt;
+      ::ScreenToClient(under, &client);
+      at = MAKELPARAM(client.x, client.y);
+    }
+    ::SendMessageW(under, uMsg, wParam, at);
+    return true;
+  }
+  // Outside every pop-up: a press closes the menu and goes nowhere else; the rest is dropped.
+  if (IsPress(uMsg)) OnCloseMenu();  // deletes this
+  return true;
+}
+
+void CMenuWndEx::OnCaptureChanged(HWND hNewCapture) {
+  if (m_bClosing || IsOpenMenuWindow(hNewCapture)) return;
+  if (hNewCapture) {
+    // Another window took the mouse (a move loop, say): the menu is over.
+    PostMessage(WM_MENU_CLOSE, 0, 0);
+    return;
+  }
+  // A pop-up's paint manager lets the mouse go after a click; the menu keeps it while open.
+  CMenuWndEx* root = RootMenu();
+  if (!root->m_bClosing && root->m_hWnd && ::IsWindow(root->m_hWnd)) ::SetCapture(root->m_hWnd);
+}
+
 LRESULT CMenuWndEx::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  if (IsMouseMessage(uMsg) && ::GetCapture() == m_hWnd && !m_pm.IsCaptured() &&
+      RouteCapturedMouse(uMsg, wParam, lParam))
+    return 0;
   switch (uMsg) {
     case WM_CREATE:
       OnCreate(reinterpret_cast<const CREATESTRUCTW*>(lParam));
       return 0;
-    case WM_DESTROY:
+    case WM_DESTROY: {
       RemoveOpenMenuWindow(m_hWnd);
+      m_bClosing = true;
+      if (::GetCapture() == m_hWnd) {
+        // A sub-menu holding the mouse (during a click) hands it back to the menu still open.
+        CMenuWndEx* root = RootMenu();
+        if (root != this && !root->m_bClosing && ::IsWindow(root->m_hWnd))
+          ::SetCapture(root->m_hWnd);
+        else
+          ::ReleaseCapture();
+      }
       break;
+    }
+    case WM_CAPTURECHANGED:
+      OnCaptureChanged(reinterpret_cast<HWND>(lParam));
+      break;  // the paint manager ends a press in progress
     case WM_KILLFOCUS: {
       HWND to = reinterpret_cast<HWND>(wParam);
       bool menu = to == m_hWnd || (m_pSubWnd && to == m_pSubWnd->GetHWND()) || IsOpenMenuWindow(to);

@@ -1,5 +1,7 @@
 // The pop-up window of an open menu: it borrows its menu control's items, opens sub-menus beside
 // them, reports the chosen item to the owner window and closes when the focus leaves the menus.
+// While open, the menu has the mouse captured: a press anywhere outside its pop-ups closes it,
+// even when another program has the keyboard and the pop-up never gets the focus.
 #pragma once
 
 #include <vector>
@@ -31,6 +33,8 @@ class CMenuWndEx : public CWindowWnd {
   CPaintManagerUI& GetManager() { return m_pm; }
   // The owner control goes away while this pop-up is open: forget it before being destroyed.
   void DetachOwner() { m_pOwner = nullptr; }
+  // The top pop-up takes the mouse once shown; the menu keeps it until it closes.
+  void CaptureMouse();
 
   // Window handles of every menu pop-up that exists.
   static const std::vector<HWND>& OpenMenuWindows();
@@ -56,6 +60,13 @@ class CMenuWndEx : public CWindowWnd {
   void OnSubMenuGone(CMenuWndEx* pSub);
   void PostCommand(int nItem);
   void OnCloseMenu();
+  // The first pop-up of the chain this one belongs to.
+  CMenuWndEx* RootMenu();
+  // Mouse input reaching this pop-up while it has the mouse captured: true when it was dealt
+  // with (passed to the pop-up under the pointer, or a press outside that closed the menu), false
+  // when it is this pop-up's own.
+  bool RouteCapturedMouse(UINT uMsg, WPARAM wParam, LPARAM lParam);
+  void OnCaptureChanged(HWND hNewCapture);
 
   CPaintManagerUI m_pm;
   CMenuUIEx* m_pOwner = nullptr;
@@ -63,4 +74,6 @@ class CMenuWndEx : public CWindowWnd {
   CMenuWndEx* m_pSubWnd = nullptr;
   CMenuWndEx* m_pParentMenu = nullptr;
   CVerticalLayoutUI* m_pLayout = nullptr;
+  HWND m_hMouseIn = nullptr;  // the pop-up the captured pointer was last over
+  bool m_bClosing = false;
 };
