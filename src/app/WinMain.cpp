@@ -4,6 +4,7 @@
 #include "app/Activation.h"
 #include "app/EndpointOverride.h"
 #include "dui/PaintManagerUI.h"
+#include "net/WebSockSession.h"
 #include "platform/win32.h"
 #include "ui/LoginWnd.h"
 
@@ -32,6 +33,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int) {
 
   if (::IsWindow(pLogin->GetHWND())) ::DestroyWindow(pLogin->GetHWND());
   delete pLogin;
+  CWebSockSession::Instance().EndBeforeExit();
   ::CoUninitialize();
   return 0;
 }

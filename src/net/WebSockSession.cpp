@@ -82,10 +82,12 @@ void Teardown(std::unique_ptr<CWebSockClient>& client, bool traced) {
 
 }  // namespace
 
-CWebSockSession::~CWebSockSession() {
-  // The session object goes at process exit, after the windows. A thread still tearing its
-  // connection down would run on while the process destroys its static objects, so it gets a
-  // short, bounded wait; its sends to the destroyed windows return at once.
+CWebSockSession::~CWebSockSession() { EndBeforeExit(); }
+
+void CWebSockSession::EndBeforeExit() {
+  // A thread still tearing its connection down must not run on while the process destroys its
+  // static objects (the library's error categories among them), so it gets a short, bounded
+  // wait; its sends to the destroyed windows return at once.
   {
     std::lock_guard<std::mutex> lock(m_sharedLock);
     ++m_nSerial;

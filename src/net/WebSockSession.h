@@ -26,6 +26,9 @@ class CWebSockSession {
  public:
   CWebSockSession() = default;
   ~CWebSockSession();
+  // Ends the running session and waits (briefly) for its thread: called when the message loop has
+  // returned, before the process destroys its static objects; the destructor does it as well.
+  void EndBeforeExit();
   CWebSockSession(const CWebSockSession&) = delete;
   CWebSockSession& operator=(const CWebSockSession&) = delete;
 

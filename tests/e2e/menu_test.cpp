@@ -265,6 +265,6 @@ TEST_F(TrayMenu, ReadsDarkOnLightClosesOnAClickElsewhereAndItsItemsWork) {
   EXPECT_TRUE(XSession::WaitFor([&] { return ::waitpid(program_, &status, WNOHANG) == program_; }, NoPump, 10000))
       << "退出 did not end the program";
   program_ = -1;
-  EXPECT_TRUE(WIFEXITED(status)) << "status " << status << "; the program wrote: "
-                                 << FileText(session_->folder() + "/helpers.log");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << "; the program wrote: " << FileText(session_->folder() + "/helpers.log");
 }
