@@ -334,6 +334,25 @@ TEST_F(X11, ColourKeyedWindowOfAnyComplexityOrSizeKeepsItsShapeAndTheConnection)
   ASSERT_TRUE(X11Sync()) << "the display connection was lost";
 }
 
+// A window that takes the mouse as it is shown (a menu) holds the pointer grab once the window
+// manager has mapped it, so a click anywhere reaches it, whoever has the keyboard.
+TEST_F(X11, CaptureTakenAsTheWindowIsShownHoldsThePointerOnceItIsMapped) {
+  Start();
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    HWND popup = Painter({300, 300, 420, 380}, RGB(240, 240, 240), WS_EX_TOOLWINDOW | WS_EX_TOPMOST);
+    ShowWindow(popup, SW_SHOWNORMAL);
+    SetCapture(popup);
+    ASSERT_TRUE(OnScreen(popup));
+    Settle();
+    EXPECT_TRUE(XSession::WaitFor([&] { return session_->PointerGrabbed(); }, Pump, 3000))
+        << "opening " << attempt << ": the capture has no pointer grab";
+    ReleaseCapture();
+    DestroyWindow(popup);
+    Settle();
+    EXPECT_FALSE(session_->PointerGrabbed());
+  }
+}
+
 struct HookRecord {
   int shiftTabs = 0;
   int keyEvents = 0;

@@ -731,11 +731,36 @@ void X11Backend::OnWindowActivated(HWND hwnd) {
   XFlush(dpy_);
 }
 
+// The capture's pointer grab, once the window can take it (a frame still unmapped refuses it:
+// the next MapNotify or Expose tries again).
+void X11Backend::GrabWhenViewable(HWND hwnd, XWin xwin) {
+  int result = XGrabPointer(dpy_, xwin, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask, GrabModeAsync,
+                            GrabModeAsync, None, None, CurrentTime);
+  if (result == GrabNotViewable) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (pendingGrab_ == hwnd) pendingGrab_ = nullptr;
+}
+
 void X11Backend::OnCaptureChanged(HWND hwnd) {
   XWin xwin = hwnd ? XWindowOf(hwnd) : 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pendingGrab_ = nullptr;
+  }
   if (xwin) {
-    XGrabPointer(dpy_, xwin, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask, GrabModeAsync,
-                 GrabModeAsync, None, None, CurrentTime);
+    // A window just shown (a menu) is not viewable until the window manager has mapped its frame:
+    // the grab is then taken at its MapNotify.
+    int result = XGrabPointer(dpy_, xwin, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
+                              GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+    if (result == GrabNotViewable) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pendingGrab_ = hwnd;
+      }
+      // Its MapNotify may have been handled meanwhile.
+      XWindowAttributes a;
+      if (XGetWindowAttributes(dpy_, xwin, &a) && a.map_state == IsViewable) GrabWhenViewable(hwnd, xwin);
+    }
   } else {
     XUngrabPointer(dpy_, CurrentTime);
   }
@@ -991,14 +1016,23 @@ void X11Backend::Dispatch(XEvent& ev) {
   HWND hwnd = HwndOf(ev.xany.window);
   if (!hwnd) return;
   switch (ev.type) {
-    case Expose:
+    case Expose: {
       if (ev.xexpose.count == 0) Blit(hwnd, ev.xany.window);
+      bool grab;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        grab = pendingGrab_ == hwnd;
+      }
+      if (grab) GrabWhenViewable(hwnd, ev.xany.window);
       break;
+    }
     case MapNotify: {
       bool transparent;
+      bool grab;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         windows_[hwnd].mapped = true;
+        grab = pendingGrab_ == hwnd;
         transparent = windows_[hwnd].transparent;
       }
       // The window manager framed it by now: the shapes go on again so the frame gets them. The
@@ -1008,6 +1042,7 @@ void X11Backend::Dispatch(XEvent& ev) {
       if (transparent) ApplyInputShape(ev.xany.window, true);
       ReleaseShape(hwnd, ev.xany.window);
       ApplyShape(hwnd, ev.xany.window);
+      if (grab) GrabWhenViewable(hwnd, ev.xany.window);
       XFlush(dpy_);
       break;
     }

@@ -129,6 +129,7 @@ class X11Backend : public Backend {
   void ApplyInputShape(XWin xwin, bool empty);
   void ReleaseShape(HWND hwnd, XWin xwin);
   void Blit(HWND hwnd, XWin xwin);
+  void GrabWhenViewable(HWND hwnd, XWin xwin);
   void Restack();
   void EventLoop();
   void Dispatch(XEvent& ev);
@@ -169,6 +170,7 @@ class X11Backend : public Backend {
   std::thread::id eventThread_;
   int (*previousAfter_)(Display*) = nullptr;
   XWin marker_ = 0;  // receives the event thread's sync markers
+  HWND pendingGrab_ = nullptr;  // under mutex_: has the capture, grabbed once it is viewable
   std::mutex syncMutex_;
   std::condition_variable syncDone_;
   long syncSent_ = 0, syncSeen_ = 0;

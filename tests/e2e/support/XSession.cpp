@@ -385,6 +385,16 @@ long XSession::Pixel(int x, int y, const std::function<void()>& pump) {
   return strtol(out.substr(hash + 1, 6).c_str(), nullptr, 16);
 }
 
+bool XSession::PointerGrabbed() {
+  Display* dpy = XOpenDisplay(display_.c_str());
+  if (!dpy) return false;
+  int result = XGrabPointer(dpy, DefaultRootWindow(dpy), False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None,
+                            None, CurrentTime);
+  if (result == GrabSuccess) XUngrabPointer(dpy, CurrentTime);
+  XCloseDisplay(dpy);
+  return result == AlreadyGrabbed;
+}
+
 bool XSession::WaitFor(const std::function<bool()>& done, const std::function<void()>& pump, int ms) {
   auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   while (!done()) {

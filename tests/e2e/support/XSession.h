@@ -61,6 +61,8 @@ class XSession {
 
   // The colour of a screen pixel as 0xRRGGBB, or -1.
   long Pixel(int x, int y, const std::function<void()>& pump);
+  // True while some client holds a pointer grab (this session's own client cannot take one).
+  bool PointerGrabbed();
   // Waits (pumping) until `done` holds or `ms` pass.
   static bool WaitFor(const std::function<bool()>& done, const std::function<void()>& pump, int ms = 5000);
 
