@@ -20,30 +20,10 @@ namespace {
 
 void NoPump() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 
-struct Geometry {
-  bool found = false;
-  int x = 0, y = 0, width = 0, height = 0;
-};
+using Geometry = XSession::Geometry;
 
 Geometry WindowNamed(XSession& session, const std::string& title) {
-  Geometry g;
-  std::string ids, out;
-  if (!session.Run({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}, NoPump, &ids) || ids.empty())
-    return g;
-  if (!session.Run({"xdotool", "getwindowgeometry", "--shell", ids.substr(0, ids.find('\n'))}, NoPump, &out)) return g;
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
-    auto value = [&](const char* key, int& v) {
-      if (line.rfind(key, 0) == 0) v = std::atoi(line.c_str() + std::strlen(key));
-    };
-    value("X=", g.x);
-    value("Y=", g.y);
-    value("WIDTH=", g.width);
-    value("HEIGHT=", g.height);
-  }
-  g.found = g.width > 0;
-  return g;
+  return session.LargestWindow("^" + title + "$");
 }
 
 std::string FileText(const std::filesystem::path& path) {

@@ -28,10 +28,7 @@ struct Point {
   int x = 0, y = 0;
 };
 
-struct Geometry {
-  bool found = false;
-  int x = 0, y = 0, width = 0, height = 0;
-};
+using Geometry = XSession::Geometry;
 
 std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -71,37 +68,9 @@ class TrayMenu : public ::testing::Test {
     ::setenv("QV_ROOM_ENDPOINT", ("127.0.0.1:" + std::to_string(sim_.roomPort())).c_str(), 1);
   }
 
-  Geometry GeometryOf(const std::string& id) {
-    Geometry g;
-    std::string out;
-    if (id.empty() || !session_->Run({"xdotool", "getwindowgeometry", "--shell", id}, NoPump, &out)) return g;
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-      auto value = [&](const char* key, int& v) {
-        if (line.rfind(key, 0) == 0) v = std::atoi(line.c_str() + std::strlen(key));
-      };
-      value("X=", g.x);
-      value("Y=", g.y);
-      value("WIDTH=", g.width);
-      value("HEIGHT=", g.height);
-    }
-    g.found = g.width > 0;
-    return g;
-  }
+  Geometry GeometryOf(const std::string& id) { return session_->GeometryOf(id); }
   // The largest visible window whose title matches `pattern`.
-  Geometry Window(const std::string& pattern) {
-    Geometry best;
-    std::string ids;
-    if (!session_->Run({"xdotool", "search", "--onlyvisible", "--name", pattern}, NoPump, &ids)) return best;
-    std::istringstream idLines(ids);
-    std::string id;
-    while (std::getline(idLines, id)) {
-      Geometry g = GeometryOf(id);
-      if (g.found && g.width * g.height > best.width * best.height) best = g;
-    }
-    return best;
-  }
+  Geometry Window(const std::string& pattern) { return session_->LargestWindow(pattern); }
   bool Shown(const std::string& title) { return Window("^" + title + "$").found; }
   // The menu: a viewable window without a name, as wide as the layout makes it (120) and taller
   // than the tray host's strip. Its frame from the window manager has the same place and size.

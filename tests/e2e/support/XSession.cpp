@@ -13,8 +13,10 @@
 #include <X11/extensions/Xrandr.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -383,6 +385,40 @@ long XSession::Pixel(int x, int y, const std::function<void()>& pump) {
   size_t hash = out.find('#', out.find('\n'));
   if (hash == std::string::npos) return -1;
   return strtol(out.substr(hash + 1, 6).c_str(), nullptr, 16);
+}
+
+XSession::Geometry XSession::GeometryOf(const std::string& id) {
+  Geometry g;
+  std::string out;
+  auto idle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+  if (id.empty() || !Run({"xdotool", "getwindowgeometry", "--shell", id}, idle, &out)) return g;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    auto value = [&](const char* key, int& v) {
+      if (line.rfind(key, 0) == 0) v = std::atoi(line.c_str() + std::strlen(key));
+    };
+    value("X=", g.x);
+    value("Y=", g.y);
+    value("WIDTH=", g.width);
+    value("HEIGHT=", g.height);
+  }
+  g.found = g.width > 0;
+  return g;
+}
+
+XSession::Geometry XSession::LargestWindow(const std::string& pattern) {
+  Geometry best;
+  std::string ids;
+  auto idle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+  if (!Run({"xdotool", "search", "--onlyvisible", "--name", pattern}, idle, &ids)) return best;
+  std::istringstream idLines(ids);
+  std::string id;
+  while (std::getline(idLines, id)) {
+    Geometry g = GeometryOf(id);
+    if (g.found && g.width * g.height > best.width * best.height) best = g;
+  }
+  return best;
 }
 
 bool XSession::PointerGrabbed() {

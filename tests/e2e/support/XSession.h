@@ -61,6 +61,15 @@ class XSession {
 
   // The colour of a screen pixel as 0xRRGGBB, or -1.
   long Pixel(int x, int y, const std::function<void()>& pump);
+  // Where a window is on the screen; found is false when there is none.
+  struct Geometry {
+    bool found = false;
+    int x = 0, y = 0, width = 0, height = 0;
+  };
+  // The geometry of an X window by id (as xdotool prints ids).
+  Geometry GeometryOf(const std::string& id);
+  // The largest visible window whose name matches the regular expression `pattern`.
+  Geometry LargestWindow(const std::string& pattern);
   // True while some client holds a pointer grab (this session's own client cannot take one).
   bool PointerGrabbed();
   // Waits (pumping) until `done` holds or `ms` pass.
