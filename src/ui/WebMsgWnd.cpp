@@ -228,18 +228,22 @@ struct WebMsgOps {
     const int usable = Usable();
     RECT work{0, 0, 0, 0};
     ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    const int lineHeight = std::max(1, m.Measure(u"0", 1).cy);
-    const int available = work.bottom - top - kMargin - (kMessageGap - kLineGap);
-    int rowsLeft = std::max(1, available / (lineHeight + kLineGap));
+    const int row = std::max(1, m.Measure(u"0", 1).cy) + kLineGap;
+    const int gap = kMessageGap - kLineGap;  // below each message
+    int pixelsLeft = work.bottom - top - kMargin;
+    bool newest = true;
     for (auto it = w.m_items.rbegin(); it != w.m_items.rend(); ++it) {
       stWebMsgItem* item = *it;
       item->nShownRows = 0;
+      // The newest line always shows, at least its first row.
+      int rowsLeft = newest ? std::max(1, (pixelsLeft - gap) / row) : (pixelsLeft - gap) / row;
+      newest = false;
       if (rowsLeft <= 0) continue;
       stWebMsgLines& lines = item->lines;
       bool stale = lines.usableWidth != usable || (lines.cut && lines.budget != rowsLeft) || lines.Rows() > rowsLeft;
       if (stale) LayOutLines(m, lines, item->sNickName, item->sMsgText, usable, rowsLeft);
       item->nShownRows = lines.Rows();
-      rowsLeft -= item->nShownRows;
+      pixelsLeft -= item->nShownRows * row + gap;
     }
     int height = kMargin;
     for (stWebMsgItem* item : w.m_items)
