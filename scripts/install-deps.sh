@@ -13,7 +13,7 @@ PACKAGES=(
   libcairo2-dev libpango1.0-dev libfontconfig-dev fonts-wqy-microhei
   # tests and benchmarks
   libgtest-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick xclip
-  openbox trayer xcompmgr dbus-x11 notification-daemon
+  openbox trayer xcompmgr dbus-x11 notification-daemon xfwm4
   dbus-daemon libglib2.0-bin desktop-file-utils appstream dpkg-dev file
 )
 

@@ -21,6 +21,13 @@ enum WindowChange : unsigned {
   kChangedIcon = 1u << 8,
 };
 
+// How text drawn over a layered window's colour key is shown: blended into the key as GDI draws
+// it (the headless desktop composes window images as Windows does); crisp, each pixel the key or
+// ink, for a display that cuts the key out with a 1-bit shape (blended edge pixels would survive
+// the key as a dark fringe); or anti-aliased with its coverage kept as alpha, for a display that
+// shows per-pixel alpha.
+enum class TextOverKey { Blended, Crisp, Coverage };
+
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -38,6 +45,8 @@ class Backend {
   virtual void OnWindowPainted(HWND) {}
   // The model made the window active: the display gives it the keyboard and raises it.
   virtual void OnWindowActivated(HWND) {}
+  // How this colour-keyed window shows text drawn over its key (asked when a DC is made for it).
+  virtual TextOverKey TextOverColourKey(HWND) { return TextOverKey::Blended; }
 
   // Input: the pointer follows the capture window (null releases it), the cursor shape (an IDC_
   // number) and SetCursorPos.

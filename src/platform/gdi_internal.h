@@ -4,11 +4,13 @@
 
 #include <cairo.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "backend.h"
 #include "win32/gdi.h"
 
 typedef struct _PangoLayout PangoLayout;
@@ -91,6 +93,9 @@ struct Dc : GdiObject {
   std::shared_ptr<Region> systemClip;
   DcState state;
   std::vector<DcState> saved;
+  // Window DCs of colour-keyed layered windows: how text over the key is drawn (Backend).
+  TextOverKey keyedText = TextOverKey::Blended;
+  COLORREF key = 0;  // the window's colour key
 };
 
 // Handle table. Handles are never reused, so a deleted handle stays invalid. Inserting sets the
@@ -137,6 +142,21 @@ void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count)
 // Window surfaces: each window paints into its own image, sized to its window rectangle.
 // Calls `fn` with the window's surface (null when the window never painted) under the surface lock.
 void WithWindowSurface(HWND hwnd, const std::function<void(cairo_surface_t*)>& fn);
+// The same with the coverage of text drawn over the window's colour key (TextOverKey::Coverage): per
+// pixel of the surface, coverage << 24 | the RGB the text left there, 0 where none was recorded.
+// A pixel whose RGB differs from its record has been drawn over since: it is opaque. The record is
+// null when the window has none.
+void WithWindowImage(HWND hwnd, const std::function<void(cairo_surface_t*, const uint32_t* coverage)>& fn);
+
+// Text over a colour key: the target's pixels under a rectangle (logical coordinates) are kept
+// before the text is drawn, then FinishKeyedText turns what the drawing did to key pixels into
+// crisp ink (TextOverKey::Crisp) or into recorded coverage (TextOverKey::Coverage).
+struct KeyedTextArea {
+  int x = 0, y = 0, width = 0, height = 0;  // target pixels
+  std::vector<uint32_t> before;
+};
+void KeepKeyedArea(Dc& dc, int x, int y, int width, int height, KeyedTextArea& area);
+void FinishKeyedText(Dc& dc, const KeyedTextArea& area, COLORREF ink);
 // The window region in window coordinates, copied; null when the window has none.
 std::shared_ptr<Region> WindowRegionCopy(HWND hwnd);
 // Hit-testing: whether a point in window coordinates lies inside the window's region (true when

@@ -28,6 +28,9 @@ namespace qvp {
 struct ShapedRun {
   struct Part {
     cairo_scaled_font_t* font = nullptr;
+    // The same font without anti-aliasing (same face, matrix and hinted metrics), made on first
+    // use, for text drawn over a colour key.
+    cairo_scaled_font_t* crisp = nullptr;
     std::vector<cairo_glyph_t> glyphs;
   };
   int width = 0;
@@ -36,7 +39,10 @@ struct ShapedRun {
   bool viaPango = false;  // glyphs Pango draws itself (missing-glyph boxes): drawn through it
   std::vector<Part> parts;
   ~ShapedRun() {
-    for (Part& part : parts) cairo_scaled_font_destroy(part.font);
+    for (Part& part : parts) {
+      cairo_scaled_font_destroy(part.font);
+      if (part.crisp) cairo_scaled_font_destroy(part.crisp);
+    }
   }
 };
 
@@ -286,6 +292,24 @@ ShapedRun& RunOf(FontFace& face, const WCHAR* text, int count) {
   return *face.runs.emplace(std::move(key), Shape(face, text, count)).first->second;
 }
 
+// The part's font without anti-aliasing: cairo's own cache shares it between runs.
+cairo_scaled_font_t* CrispFont(ShapedRun::Part& part) {
+  if (part.crisp) return part.crisp;
+  cairo_font_options_t* options = cairo_font_options_create();
+  cairo_scaled_font_get_font_options(part.font, options);
+  cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_NONE);
+  cairo_matrix_t matrix, ctm;
+  cairo_scaled_font_get_font_matrix(part.font, &matrix);
+  cairo_scaled_font_get_ctm(part.font, &ctm);
+  part.crisp = cairo_scaled_font_create(cairo_scaled_font_get_font_face(part.font), &matrix, &ctm, options);
+  cairo_font_options_destroy(options);
+  if (cairo_scaled_font_status(part.crisp) != CAIRO_STATUS_SUCCESS) {
+    cairo_scaled_font_destroy(part.crisp);
+    part.crisp = cairo_scaled_font_reference(part.font);  // the threshold after drawing still holds
+  }
+  return part.crisp;
+}
+
 void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count) {
   if (count <= 0) return;
   ShapedRun& run = RunOf(face, text, count);
@@ -295,6 +319,10 @@ void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count)
     SetSourceColor(cr, dc.state.bkColor);
     cairo_fill(cr);
   }
+  // Over a colour key, what the glyphs do to key pixels is looked at afterwards.
+  thread_local KeyedTextArea keyed;
+  const bool overKey = dc.keyedText != TextOverKey::Blended;
+  if (overKey) KeepKeyedArea(dc, x - face.tm.tmHeight, y, run.width + 2 * face.tm.tmHeight, face.tm.tmHeight, keyed);
   // The ink stays within the cell's rows, as GDI's cells hold their glyphs.
   cairo_save(cr);
   cairo_rectangle(cr, x - face.tm.tmHeight, y, run.width + 2 * face.tm.tmHeight, face.tm.tmHeight);
@@ -308,17 +336,18 @@ void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count)
   } else {
     const double baseY = top + run.lineY;
     thread_local std::vector<cairo_glyph_t> placed;
-    for (const ShapedRun::Part& part : run.parts) {
+    for (ShapedRun::Part& part : run.parts) {
       placed.assign(part.glyphs.begin(), part.glyphs.end());
       for (cairo_glyph_t& g : placed) {
         g.x += x;
         g.y += baseY;
       }
-      cairo_set_scaled_font(cr, part.font);
+      cairo_set_scaled_font(cr, dc.keyedText == TextOverKey::Crisp ? CrispFont(part) : part.font);
       cairo_show_glyphs(cr, placed.data(), static_cast<int>(placed.size()));
     }
   }
   cairo_restore(cr);
+  if (overKey) FinishKeyedText(dc, keyed, dc.state.textColor);
 }
 
 }  // namespace qvp

@@ -1,6 +1,8 @@
 // Window DCs and window regions. Each window paints into its own image, sized to its window
 // rectangle; the client area sits at the client origin's offset inside it.
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <unordered_map>
 
@@ -16,6 +18,8 @@ struct WindowImages {
   std::mutex mutex;
   std::unordered_map<HWND, cairo_surface_t*> surfaces;
   std::unordered_map<HWND, std::shared_ptr<Region>> regions;  // window coordinates
+  // Coverage of text over the colour key, one entry per surface pixel (see WithWindowImage).
+  std::unordered_map<HWND, std::vector<uint32_t>> coverage;
 };
 
 WindowImages& Images() {
@@ -43,6 +47,7 @@ void WatchDestruction() {
           region = std::move(r->second);
           im.regions.erase(r);
         }
+        im.coverage.erase(hwnd);
       }
       if (surface) cairo_surface_destroy(surface);
     });
@@ -71,6 +76,17 @@ cairo_surface_t* SurfaceFor(HWND hwnd, const WindowState& state) {
       cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
       cairo_paint(cr);
       cairo_destroy(cr);
+      auto record = im.coverage.find(hwnd);
+      if (record != im.coverage.end()) {  // the kept pixels keep their coverage
+        int ow = cairo_image_surface_get_width(slot), oh = cairo_image_surface_get_height(slot);
+        int nw = cairo_image_surface_get_width(fresh), nh = cairo_image_surface_get_height(fresh);
+        std::vector<uint32_t> moved(static_cast<size_t>(nw) * static_cast<size_t>(nh), 0);
+        if (record->second.size() == static_cast<size_t>(ow) * static_cast<size_t>(oh))
+          for (int y = 0; y < std::min(oh, nh); ++y)
+            std::copy_n(record->second.begin() + static_cast<ptrdiff_t>(y) * ow, std::min(ow, nw),
+                        moved.begin() + static_cast<ptrdiff_t>(y) * nw);
+        record->second = std::move(moved);
+      }
       cairo_surface_destroy(slot);
     }
     slot = fresh;
@@ -103,7 +119,29 @@ HDC MakeWindowDc(HWND hwnd, const RECT* paint) {
   }
   dc->systemClip = clip;
   ApplyClip(*dc);
+  if ((state.exStyle & WS_EX_LAYERED) && (state.layeredFlags & LWA_COLORKEY)) {
+    dc->keyedText = TheBackend().TextOverColourKey(hwnd);
+    dc->key = state.colorKey;
+  }
   return static_cast<HDC>(InsertGdiObject(std::move(dc)));
+}
+
+uint32_t Rgb(COLORREF c) { return (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c); }
+
+// How much of `ink` a drawing laid over `under` to give `pixel` (0..255), read on the channel
+// where ink and what was under differ most.
+unsigned InkCoverage(uint32_t pixel, uint32_t under, uint32_t ink) {
+  int best = 0, shift = 0;
+  for (int s : {16, 8, 0}) {
+    int d = static_cast<int>((ink >> s) & 0xFF) - static_cast<int>((under >> s) & 0xFF);
+    if (std::abs(d) > std::abs(best)) {
+      best = d;
+      shift = s;
+    }
+  }
+  if (best == 0) return 0;
+  int moved = static_cast<int>((pixel >> shift) & 0xFF) - static_cast<int>((under >> shift) & 0xFF);
+  return static_cast<unsigned>(std::clamp((moved * 255 + best / 2) / best, 0, 255));
 }
 
 }  // namespace
@@ -113,6 +151,96 @@ void WithWindowSurface(HWND hwnd, const std::function<void(cairo_surface_t*)>& f
   std::lock_guard<std::mutex> lock(im.mutex);
   auto it = im.surfaces.find(hwnd);
   fn(it == im.surfaces.end() ? nullptr : it->second);
+}
+
+void WithWindowImage(HWND hwnd, const std::function<void(cairo_surface_t*, const uint32_t*)>& fn) {
+  WindowImages& im = Images();
+  std::lock_guard<std::mutex> lock(im.mutex);
+  auto it = im.surfaces.find(hwnd);
+  cairo_surface_t* surface = it == im.surfaces.end() ? nullptr : it->second;
+  const uint32_t* coverage = nullptr;
+  auto record = im.coverage.find(hwnd);
+  if (surface && record != im.coverage.end() &&
+      record->second.size() == static_cast<size_t>(cairo_image_surface_get_width(surface)) *
+                                   static_cast<size_t>(cairo_image_surface_get_height(surface)))
+    coverage = record->second.data();
+  fn(surface, coverage);
+}
+
+void KeepKeyedArea(Dc& dc, int x, int y, int width, int height, KeyedTextArea& area) {
+  cairo_surface_t* s = dc.target;
+  const int sw = cairo_image_surface_get_width(s), sh = cairo_image_surface_get_height(s);
+  // Logical to target pixels; cairo's own coordinates never reach past 2^23, so neither do these.
+  const long x0 = std::max<long>(0, static_cast<long>(x) + dc.origin.x);
+  const long y0 = std::max<long>(0, static_cast<long>(y) + dc.origin.y);
+  const long x1 = std::min<long>(sw, static_cast<long>(x) + width + dc.origin.x);
+  const long y1 = std::min<long>(sh, static_cast<long>(y) + height + dc.origin.y);
+  area.x = static_cast<int>(x0);
+  area.y = static_cast<int>(y0);
+  area.width = static_cast<int>(std::max<long>(0, x1 - x0));
+  area.height = static_cast<int>(std::max<long>(0, y1 - y0));
+  area.before.resize(static_cast<size_t>(area.width) * static_cast<size_t>(area.height));
+  if (area.before.empty()) return;
+  cairo_surface_flush(s);
+  const unsigned char* data = cairo_image_surface_get_data(s);
+  const int stride = cairo_image_surface_get_stride(s);
+  for (int r = 0; r < area.height; ++r)
+    std::copy_n(reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(area.y + r) * stride) + area.x, area.width,
+                area.before.begin() + static_cast<ptrdiff_t>(r) * area.width);
+}
+
+void FinishKeyedText(Dc& dc, const KeyedTextArea& area, COLORREF inkColor) {
+  if (area.before.empty() || dc.keyedText == TextOverKey::Blended) return;
+  const uint32_t key = Rgb(dc.key), ink = Rgb(inkColor);
+  if (ink == key) return;  // ink of the key's colour is the key: nothing shows
+  cairo_surface_t* s = dc.target;
+  cairo_surface_flush(s);
+  unsigned char* data = cairo_image_surface_get_data(s);
+  const int stride = cairo_image_surface_get_stride(s);
+  auto pixelAt = [&](int r, int c) -> uint32_t& {
+    return reinterpret_cast<uint32_t*>(data + static_cast<size_t>(area.y + r) * stride)[area.x + c];
+  };
+  if (dc.keyedText == TextOverKey::Crisp) {
+    // A key pixel the text touched becomes ink where the glyph covered most of it, else the key.
+    bool changed = false;
+    for (int r = 0; r < area.height; ++r)
+      for (int c = 0; c < area.width; ++c) {
+        uint32_t before = area.before[static_cast<size_t>(r) * area.width + c] & 0xFFFFFF;
+        uint32_t& px = pixelAt(r, c);
+        uint32_t now = px & 0xFFFFFF;
+        if (before != key || now == key || now == ink) continue;
+        px = (px & 0xFF000000u) | (InkCoverage(now, key, ink) >= 128 ? ink : key);
+        changed = true;
+      }
+    if (changed) cairo_surface_mark_dirty_rectangle(s, area.x, area.y, area.width, area.height);
+    return;
+  }
+  WindowImages& im = Images();
+  std::lock_guard<std::mutex> lock(im.mutex);
+  auto it = im.surfaces.find(dc.hwnd);
+  if (it == im.surfaces.end() || it->second != s) return;  // the window has a new size: a repaint follows
+  const size_t sw = static_cast<size_t>(cairo_image_surface_get_width(s));
+  std::vector<uint32_t>& record = im.coverage[dc.hwnd];
+  record.resize(sw * static_cast<size_t>(cairo_image_surface_get_height(s)), 0);
+  for (int r = 0; r < area.height; ++r)
+    for (int c = 0; c < area.width; ++c) {
+      uint32_t before = area.before[static_cast<size_t>(r) * area.width + c] & 0xFFFFFF;
+      uint32_t now = pixelAt(r, c) & 0xFFFFFF;
+      if (now == before) continue;
+      uint32_t& entry = record[static_cast<size_t>(area.y + r) * sw + static_cast<size_t>(area.x + c)];
+      // What lay there: the key (nothing), text recorded earlier and still there, or opaque pixels
+      // (over which the blend is simply the new pixel).
+      unsigned under = 255;
+      if (before == key) under = 0;
+      else if (entry && (entry & 0xFFFFFF) == before) under = entry >> 24;
+      if (under == 255) {
+        entry = 0;
+        continue;
+      }
+      unsigned a = InkCoverage(now, before, ink);
+      unsigned total = a + (255 - a) * under / 255;
+      entry = total >= 255 ? 0 : (total << 24) | now;
+    }
 }
 
 std::shared_ptr<Region> WindowRegionCopy(HWND hwnd) {

@@ -17,6 +17,8 @@ struct X11WindowInfo {
   bool clickThrough = false;
   // Something is drawn: neither the window's bounding shape nor its frame's is empty.
   bool drawn = false;
+  int depth = 0;           // of its visual: 32 when its pixels carry alpha for a compositor
+  bool unmanaged = false;  // override-redirect: no window manager frames or stacks it
 };
 
 // False without the X backend or when the window has no X window.

@@ -24,6 +24,7 @@ using qvplatform::testing::X11Window;
 using qvplatform::testing::X11WindowInfo;
 using qvplatform::testing::X11WindowUnderPointer;
 using qve2e::SessionOptions;
+using qve2e::WindowPixels;
 using qve2e::XSession;
 
 namespace {
@@ -36,6 +37,7 @@ struct Painted {
   RECT inner{0, 0, 0, 0};  // a second colour, when not empty
   COLORREF innerColor = 0;
   int stripes = 0;  // when not 0: 1-pixel columns of innerColor this far apart over the window
+  COLORREF textColor = RGB(0, 0, 0);
 };
 std::map<HWND, Painted>& Paints() {
   static std::map<HWND, Painted> paints;
@@ -71,7 +73,7 @@ LRESULT CALLBACK PaintProc(HWND h, UINT m, WPARAM w, LPARAM l) {
       HFONT f = CreateFontIndirectW(&lf);
       HGDIOBJ old = SelectObject(dc, f);
       SetBkMode(dc, TRANSPARENT);
-      SetTextColor(dc, RGB(0, 0, 0));
+      SetTextColor(dc, p.textColor);
       TextOutW(dc, 4, 4, p.text.c_str(), static_cast<int>(p.text.size()));
       SelectObject(dc, old);
       DeleteObject(f);
@@ -96,6 +98,11 @@ HWND Painter(RECT r, COLORREF fill, DWORD exStyle = 0, const std::u16string& tex
                            r.bottom - r.top, nullptr, nullptr, nullptr, nullptr);
   Paints()[h] = Painted{fill, text};
   return h;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 long Rgb(COLORREF c) { return (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c); }
@@ -142,6 +149,48 @@ class X11 : public ::testing::Test {
   bool PointerTo(int x, int y, HWND hwnd) {
     return Xdotool({"mousemove", std::to_string(x), std::to_string(y)}) &&
            XSession::WaitFor([&] { return X11WindowUnderPointer() == hwnd; }, Pump);
+  }
+  // A room message wakes the bar while a game has the keyboard: shown, raised, not focused. Our
+  // window had the keyboard before the game took it, and is shown, activated and restacked again
+  // and again (a room message each time), with a window it owns that is never activated. An
+  // ordinary window comes in front of an ordinary game, not of a full-screen one.
+  void ShownInTheBackgroundWithoutTakingTheKeyboard(bool fullScreenGame) {
+    HWND bar = Painter({40, 520, 240, 560}, RGB(10, 200, 30));
+    ShowWindow(bar, SW_SHOWNORMAL);
+    SetForegroundWindow(bar);
+    std::string focused;
+    ASSERT_TRUE(XSession::WaitFor([&] {
+      return session_->Run({"xdotool", "getwindowfocus", "getwindowname"}, Pump, &focused) &&
+             focused.find("painter") != std::string::npos;
+    }, Pump, 10000)) << focused;
+    std::string gameOut = session_->folder() + "/game.out";
+    std::vector<std::string> command{QV_FULLSCREEN, "3060C0"};
+    if (!fullScreenGame) command.push_back("300x200+20+480");
+    pid_t game = session_->Spawn(command, gameOut);
+    ASSERT_TRUE(XSession::WaitFor([&] { return FileText(gameOut).find("focus\n") != std::string::npos; }, Pump, 10000));
+    // A window the bar owns that is never activated (as the messages were).
+    HWND owned = CreateWindowExW(WS_EX_NOACTIVATE, u"QvE2ePainter", u"owned", WS_POPUP, 40, 560, 200, 40, bar, nullptr,
+                                 nullptr, nullptr);
+    Paints()[owned] = Painted{RGB(200, 200, 20), u""};
+    for (int message = 0; message < 5; ++message) {
+      ShowWindow(bar, SW_HIDE);
+      ShowWindow(owned, SW_HIDE);
+      ShowWindow(bar, SW_SHOWNORMAL);
+      ShowWindow(owned, SW_SHOWNOACTIVATE);
+      SetForegroundWindow(bar);
+      SetWindowPos(bar, message % 2 ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+                   SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+      Settle();
+    }
+    ASSERT_TRUE(OnScreen(bar));
+    ASSERT_TRUE(session_->Run({"xdotool", "getwindowfocus", "getwindowname"}, Pump, &focused));
+    EXPECT_NE(focused.find(fullScreenGame ? "QvGame" : "QvOther"), std::string::npos) << focused;
+    EXPECT_EQ(FileText(gameOut).find("unfocus"), std::string::npos) << FileText(gameOut);
+    if (!fullScreenGame) {
+      EXPECT_TRUE(Shows(140, 540, 0x0AC81E)) << "raised above the window in front";
+    }
+    session_->Stop(game);
+    DestroyWindow(bar);
   }
   std::unique_ptr<XSession> session_;
 };
@@ -373,23 +422,15 @@ LRESULT CALLBACK ShiftTabHook(int code, WPARAM wp, LPARAM lp) {
 
 TEST_F(X11, AWindowShownInTheBackgroundComesToTheFrontWithoutTakingTheKeyboard) {
   Start();
-  pid_t other = session_->Spawn({QV_KEYWINDOW}, session_->folder() + "/keys.log");
-  std::string focused;
-  ASSERT_TRUE(XSession::WaitFor([&] {
-    return session_->Run({"xdotool", "getwindowfocus", "getwindowname"}, Pump, &focused) &&
-           focused.find("QvKeyTarget") != std::string::npos;
-  }, Pump, 10000));
-  // A room message wakes the bar while a game has the keyboard: shown, raised, not focused.
-  HWND bar = Painter({40, 520, 240, 560}, RGB(10, 200, 30));
-  ShowWindow(bar, SW_SHOWNORMAL);
-  SetForegroundWindow(bar);
-  ASSERT_TRUE(OnScreen(bar));
-  Settle();
-  ASSERT_TRUE(session_->Run({"xdotool", "getwindowfocus", "getwindowname"}, Pump, &focused));
-  EXPECT_NE(focused.find("QvKeyTarget"), std::string::npos) << focused;
-  EXPECT_TRUE(Shows(140, 540, 0x0AC81E)) << "raised above the window in front";
-  session_->Stop(other);
-  DestroyWindow(bar);
+  ShownInTheBackgroundWithoutTakingTheKeyboard(false);
+}
+
+// xfwm4 focuses a window that a plain raise puts above a focused full-screen window.
+TEST_F(X11, AWindowShownInTheBackgroundUnderXfwm4LeavesTheKeyboardToAFullScreenGame) {
+  SessionOptions options;
+  options.xfwm4 = true;
+  Start(options);
+  ShownInTheBackgroundWithoutTakingTheKeyboard(true);
 }
 
 TEST_F(X11, ShiftTabReachesTheHookWhileAnotherProgramHasTheFocusAndKeepsItsTab) {
@@ -426,6 +467,151 @@ TEST_F(X11, ShiftTabReachesTheHookWhileAnotherProgramHasTheFocusAndKeepsItsTab) 
   EXPECT_GE(g_hook.shiftTabs, 1 + 4);
   UnhookWindowsHookEx(g_hhook);
   session_->Stop(other);
+}
+
+// ---- over a game: floating windows, and text over a colour key ----
+
+// A topmost layered pop-up (the bar, and the windows it lays over a game) floats above a focused
+// full-screen window of another program, comes back above whatever is raised or mapped later, and
+// never takes the keyboard, not even when activated.
+TEST_F(X11, TopmostLayeredPopupFloatsAboveAFocusedFullScreenGameWithoutTakingItsKeyboard) {
+  Start();
+  std::string gameOut = session_->folder() + "/game.out";
+  pid_t game = session_->Spawn({QV_FULLSCREEN, "3060C0"}, gameOut);
+  ASSERT_TRUE(XSession::WaitFor([&] { return FileText(gameOut).find("focus\n") != std::string::npos; }, Pump, 10000));
+  ASSERT_TRUE(Shows(700, 350, 0x3060C0));
+  COLORREF green = RGB(20, 200, 20);
+  HWND hud = Painter({600, 300, 800, 400}, green, WS_EX_LAYERED);
+  SetLayeredWindowAttributes(hud, 0, 255, LWA_ALPHA);
+  SetWindowPos(hud, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+  SetForegroundWindow(hud);
+  ASSERT_TRUE(Shows(700, 350, Rgb(green))) << "the pop-up is not above the game";
+  X11WindowInfo info;
+  ASSERT_TRUE(X11Window(hud, info));
+  EXPECT_TRUE(info.unmanaged);
+  EXPECT_EQ(info.frame, 0u);
+  Settle();
+  ASSERT_TRUE(Xdotool({"key", "a"}));
+  EXPECT_TRUE(XSession::WaitFor([&] { return FileText(gameOut).find("key a\n") != std::string::npos; }, Pump))
+      << "the game lost the keyboard:\n" << FileText(gameOut);
+
+  // The game raised by its window manager, then another client's pop-up mapped on top of it all.
+  std::string id;
+  ASSERT_TRUE(session_->Run({"xdotool", "search", "--name", "^QvGame$"}, Pump, &id));
+  ASSERT_TRUE(Xdotool({"windowactivate", "--sync", id.substr(0, id.find('\n'))}));
+  Settle();
+  EXPECT_TRUE(Shows(700, 350, Rgb(green))) << "the raised game covers the pop-up";
+  session_->Cover(650, 320, 100, 60, 0xC04020);
+  EXPECT_TRUE(Shows(700, 350, Rgb(green))) << "another client's pop-up covers ours";
+  EXPECT_EQ(FileText(gameOut).find("unfocus"), std::string::npos) << FileText(gameOut);
+  session_->Stop(game);
+}
+
+// A window of ours the model puts above the floating ones (a menu opened later) stays above them,
+// and stays an ordinary managed window; raising a floating window again puts it back on top.
+TEST_F(X11, AnOrdinaryWindowOfOursOpenedLaterStaysAboveTheFloatingOnes) {
+  Start();
+  COLORREF green = RGB(20, 200, 20), red = RGB(220, 30, 30);
+  HWND hud = Painter({600, 300, 800, 400}, green, WS_EX_LAYERED | WS_EX_NOACTIVATE);
+  SetLayeredWindowAttributes(hud, 0, 255, LWA_ALPHA);
+  SetWindowPos(hud, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW | SWP_NOACTIVATE);
+  ASSERT_TRUE(Shows(700, 350, Rgb(green)));
+  HWND menu = Painter({650, 330, 750, 450}, red, WS_EX_TOOLWINDOW | WS_EX_TOPMOST);
+  ShowWindow(menu, SW_SHOW);
+  ASSERT_TRUE(OnScreen(menu));
+  Settle();
+  EXPECT_TRUE(Shows(700, 350, Rgb(red))) << "the floating window covers the menu";
+  X11WindowInfo info;
+  ASSERT_TRUE(X11Window(menu, info));
+  EXPECT_FALSE(info.unmanaged);
+  SetWindowPos(hud, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  Settle();
+  EXPECT_TRUE(Shows(700, 350, Rgb(green))) << "the floating window raised again stays under the menu";
+}
+
+namespace {
+
+// Channels of a premultiplied pixel over its alpha.
+unsigned Unpremultiplied(unsigned argb, int shift) {
+  unsigned a = argb >> 24;
+  return a ? std::min(255u, ((argb >> shift) & 0xFF) * 255 / a) : 0;
+}
+
+}  // namespace
+
+// White text on a black colour key. Without a compositor every pixel of the window is the key or
+// the ink; with one the window has its own alpha: the key is transparent and the text keeps its
+// anti-aliasing as alpha, with white as its colour. It follows a compositor that starts and stops
+// while it is shown; an ordinary window's text stays anti-aliased throughout.
+TEST_F(X11, TextOverAColourKeyIsCrispWithoutACompositorAndKeepsItsCoverageAsAlphaWithOne) {
+  Start();
+  const std::u16string text = u"直播助手 Live 666";
+  HWND keyed = Painter({100, 100, 400, 140}, RGB(0, 0, 0), WS_EX_LAYERED | WS_EX_NOACTIVATE, text);
+  Paints()[keyed].textColor = RGB(255, 255, 255);
+  SetLayeredWindowAttributes(keyed, RGB(0, 0, 0), 255, LWA_COLORKEY | LWA_ALPHA);
+  SetWindowPos(keyed, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW | SWP_NOACTIVATE);
+  HWND plain = Painter({100, 200, 400, 240}, RGB(0, 0, 0), 0, text);
+  Paints()[plain].textColor = RGB(255, 255, 255);
+  ShowWindow(plain, SW_SHOWNA);
+  ASSERT_TRUE(OnScreen(keyed));
+  ASSERT_TRUE(OnScreen(plain));
+  Settle();
+  auto read = [&](HWND hwnd, WindowPixels& image) {
+    X11WindowInfo info;
+    return X11Window(hwnd, info) && session_->ReadWindow(info.window, image);
+  };
+  // Counts the window's pixels: transparent (or the key), full ink, and anything between.
+  struct Kinds {
+    int clear = 0, ink = 0, between = 0, notWhite = 0, overHalf = 0;
+  };
+  auto kinds = [](const WindowPixels& image) {
+    Kinds k;
+    for (unsigned px : image.argb) {
+      unsigned a = px >> 24, rgb = px & 0xFFFFFF;
+      if (a == 0 || rgb == 0) ++k.clear;
+      else if (a == 255 && rgb == 0xFFFFFF) ++k.ink;
+      else ++k.between;
+      if (a >= 64 && (Unpremultiplied(px, 16) < 0xE0 || Unpremultiplied(px, 8) < 0xE0 || Unpremultiplied(px, 0) < 0xE0))
+        ++k.notWhite;
+      if (a > 129) ++k.overHalf;
+    }
+    return k;
+  };
+  WindowPixels image;
+  ASSERT_TRUE(read(keyed, image));
+  Kinds k = kinds(image);
+  EXPECT_EQ(image.depth, 24);
+  EXPECT_GT(k.ink, 100);
+  EXPECT_EQ(k.between, 0) << "text blended into the key";
+  ASSERT_TRUE(read(plain, image));
+  EXPECT_GT(kinds(image).between, 50) << "an ordinary window's text lost its anti-aliasing";
+
+  // A compositor starts: the window shown takes a 32-bit visual at once.
+  ASSERT_TRUE(session_->StartCompositor()) << session_->error();
+  ASSERT_TRUE(XSession::WaitFor([&] {
+    X11WindowInfo info;
+    return X11Window(keyed, info) && info.depth == 32 && info.viewable && read(keyed, image) && kinds(image).ink +
+           kinds(image).between > 100;
+  }, Pump, 10000)) << "the window did not take alpha of its own";
+  k = kinds(image);
+  EXPECT_GT(k.clear, image.width * image.height / 2);
+  EXPECT_GT(k.between, 50) << "the text lost its anti-aliasing";
+  EXPECT_EQ(k.notWhite, 0) << "the text's edges are not white";
+  ASSERT_TRUE(read(plain, image));
+  EXPECT_EQ(image.depth, 24) << "an ordinary window changed its visual";
+  // Constant alpha is the pixels' alpha.
+  SetLayeredWindowAttributes(keyed, RGB(0, 0, 0), 128, LWA_COLORKEY | LWA_ALPHA);
+  EXPECT_TRUE(XSession::WaitFor([&] {
+    return read(keyed, image) && kinds(image).overHalf == 0 && kinds(image).between > 100;
+  }, Pump, 5000)) << "the constant alpha is not in the pixels";
+
+  // The compositor stops: the window is back to the key's shape and crisp text.
+  session_->StopCompositor();
+  ASSERT_TRUE(XSession::WaitFor([&] {
+    X11WindowInfo info;
+    return X11Window(keyed, info) && info.depth == 24 && info.viewable && read(keyed, image) && kinds(image).ink > 100;
+  }, Pump, 10000)) << "the window kept its alpha without a compositor";
+  EXPECT_EQ(kinds(image).between, 0);
 }
 
 // ---- the clipboard, with xclip as the other program ----

@@ -99,6 +99,43 @@ struct MotifHints {
 
 bool Undecorated(const WindowState& s) { return (s.style & WS_POPUP) || (s.style & WS_CAPTION) != WS_CAPTION; }
 
+// Windows that float over everything, a focused full-screen window included, and never take the
+// keyboard: topmost pop-ups without a caption that are layered or never activated (the bar and the
+// windows it lays over a game). Window managers stack a focused full-screen window above "keep
+// above" windows, so these are override-redirect, and the backend keeps them on top itself.
+bool Floats(const WindowState& s) {
+  return (s.style & WS_POPUP) && !(s.style & WS_CHILD) && (s.style & WS_CAPTION) != WS_CAPTION &&
+         (s.exStyle & WS_EX_TOPMOST) && (s.exStyle & (WS_EX_LAYERED | WS_EX_NOACTIVATE));
+}
+
+uint32_t Rgb(COLORREF c) { return (GetRValue(c) << 16) | (GetGValue(c) << 8) | GetBValue(c); }
+
+unsigned Scale(unsigned v, unsigned alpha) { return (v * alpha + 127) / 255; }
+
+// A window image as premultiplied ARGB for a 32-bit visual: key pixels are transparent, text laid
+// over the key keeps its coverage as alpha, and the constant alpha applies to everything.
+void ToArgb(const uint32_t* row, const uint32_t* coverage, int width, uint32_t key, unsigned alpha, uint32_t* out) {
+  for (int x = 0; x < width; ++x) {
+    const uint32_t px = row[x] & 0xFFFFFF;
+    if (px == key) {
+      out[x] = 0;
+      continue;
+    }
+    unsigned a = 255;
+    unsigned ch[3] = {(px >> 16) & 0xFF, (px >> 8) & 0xFF, px & 0xFF};
+    if (coverage && coverage[x] && (coverage[x] & 0xFFFFFF) == px && (coverage[x] >> 24) < 255) {
+      // The pixel is ink of this coverage blended over the key: take the key's share away.
+      a = coverage[x] >> 24;
+      const unsigned k[3] = {(key >> 16) & 0xFF, (key >> 8) & 0xFF, key & 0xFF};
+      for (int i = 0; i < 3; ++i) {
+        int v = static_cast<int>(ch[i]) - static_cast<int>(Scale(k[i], 255 - a));
+        ch[i] = static_cast<unsigned>(std::clamp(v, 0, static_cast<int>(a)));
+      }
+    }
+    out[x] = (Scale(a, alpha) << 24) | (Scale(ch[0], alpha) << 16) | (Scale(ch[1], alpha) << 8) | Scale(ch[2], alpha);
+  }
+}
+
 // Windows may vanish under a request; any error is traced and survived, never fatal.
 int ErrorHandler(Display*, XErrorEvent* e) {
   char text[160];
@@ -137,8 +174,24 @@ X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)) 
   XWindowAttributes ra;
   XGetWindowAttributes(dpy_, root_, &ra);
   desktop_ = RECT{0, 0, ra.width, ra.height};
-  XSelectInput(dpy_, root_, StructureNotifyMask | PropertyChangeMask);
+  // Substructure: other clients' windows mapped or restacked, which may cover the floating ones.
+  XSelectInput(dpy_, root_, StructureNotifyMask | SubstructureNotifyMask | PropertyChangeMask);
   int event, err;
+  XVisualInfo argb;
+  if (XMatchVisualInfo(dpy_, DefaultScreen(dpy_), 32, TrueColor, &argb) && argb.red_mask == 0xFF0000 &&
+      argb.green_mask == 0xFF00 && argb.blue_mask == 0xFF) {
+    argbVisual_ = argb.visual;
+    argbColormap_ = XCreateColormap(dpy_, root_, argbVisual_, AllocNone);
+  }
+  char cm[32];
+  std::snprintf(cm, sizeof cm, "_NET_WM_CM_S%d", DefaultScreen(dpy_));
+  cmSelection_ = atom(cm);
+  if (XFixesQueryExtension(dpy_, &event, &err)) {
+    fixesEvent_ = event;
+    XFixesSelectSelectionInput(dpy_, root_, cmSelection_,
+                               XFixesSetSelectionOwnerNotifyMask | XFixesSelectionWindowDestroyNotifyMask |
+                                   XFixesSelectionClientCloseNotifyMask);
+  }
   if (XRRQueryExtension(dpy_, &event, &err)) {
     randrEvent_ = event;
     XRRSelectInput(dpy_, root_, RRScreenChangeNotifyMask);
@@ -236,6 +289,23 @@ HWND X11Backend::HwndOf(XWin xwin) {
   return it == byXWindow_.end() ? nullptr : it->second;
 }
 
+bool X11Backend::NativeOf(HWND hwnd, Native& out) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = windows_.find(hwnd);
+  if (it == windows_.end()) return false;
+  out = it->second;
+  return true;
+}
+
+// A 32-bit window shows text's coverage as alpha; on the default visual the key is a 1-bit shape.
+TextOverKey X11Backend::TextOverColourKey(HWND hwnd) {
+  Native n;
+  return NativeOf(hwnd, n) && n.argb ? TextOverKey::Coverage : TextOverKey::Crisp;
+}
+
+// A compositing manager owns the screen's _NET_WM_CM_S<n> selection while it runs.
+bool X11Backend::CompositorRuns() { return cmSelection_ && XGetSelectionOwner(dpy_, cmSelection_) != None; }
+
 // ---- screen ----
 
 RECT X11Backend::DesktopRect() {
@@ -274,6 +344,47 @@ RECT X11Backend::WorkArea() {
   return RECT{static_cast<LONG>(a[0]), static_cast<LONG>(a[1]), static_cast<LONG>(a[0] + a[2]), static_cast<LONG>(a[1] + a[3])};
 }
 
+// A window manager runs while the window _NET_SUPPORTING_WM_CHECK names names itself.
+bool X11Backend::WindowManagerRuns() {
+  auto checkOf = [&](XWin w) {
+    Atom actual;
+    int format;
+    unsigned long n, after;
+    unsigned char* data = nullptr;
+    XWin named = 0;
+    if (XGetWindowProperty(dpy_, w, atom("_NET_SUPPORTING_WM_CHECK"), 0, 1, False, XA_WINDOW, &actual, &format, &n,
+                           &after, &data) == Success &&
+        data && format == 32 && n == 1)
+      named = static_cast<XWin>(reinterpret_cast<long*>(data)[0]);
+    if (data) XFree(data);
+    return named;
+  };
+  XWin check = checkOf(root_);
+  return check && checkOf(check) == check;
+}
+
+// Brings managed windows to the front. A window manager is asked as a pager would
+// (_NET_RESTACK_WINDOW): a plain raise is a configure request that xfwm4 answers by focusing a
+// window it puts above a focused full-screen one, which would take the keyboard from a game.
+void X11Backend::RaiseManaged(const std::vector<XWin>& bottomFirst) {
+  const bool manager = WindowManagerRuns();
+  for (XWin xwin : bottomFirst) {
+    if (!manager) {
+      XRaiseWindow(dpy_, xwin);
+      continue;
+    }
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = xwin;
+    ev.xclient.message_type = atom("_NET_RESTACK_WINDOW");
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = 2;
+    ev.xclient.data.l[1] = 0;
+    ev.xclient.data.l[2] = Above;
+    XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+  }
+}
+
 void X11Backend::ScreenChanged(int width, int height) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -288,16 +399,12 @@ void X11Backend::ScreenChanged(int width, int height) {
 void X11Backend::OnWindowCreated(HWND hwnd) {
   WindowState s;
   if (!GetWindowState(hwnd, s) || (s.style & WS_CHILD)) return;  // children draw into their parent
-  int w = ClampXSize(s.windowRect.right - s.windowRect.left);
-  int h = ClampXSize(s.windowRect.bottom - s.windowRect.top);
-  XSetWindowAttributes attrs{};
-  attrs.background_pixel = BlackPixel(dpy_, DefaultScreen(dpy_));
-  attrs.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
-                     KeyReleaseMask | FocusChangeMask | StructureNotifyMask | EnterWindowMask | LeaveWindowMask;
-  XWin xwin = XCreateWindow(dpy_, root_, ClampXPos(s.windowRect.left), ClampXPos(s.windowRect.top), w, h, 0, CopyFromParent, InputOutput,
-                              CopyFromParent, CWBackPixel | CWEventMask, &attrs);
+  // A layered window shown by a compositor gets a 32-bit visual: its pixels carry their alpha.
+  bool argb = (s.exStyle & WS_EX_LAYERED) && argbVisual_ && CompositorRuns();
+  XWin xwin = MakeXWindow(s, argb);
   Native n;
   n.xwin = xwin;
+  n.argb = argb;
   if (xim_)
     n.xic = XCreateIC(xim_, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow, xwin, XNFocusWindow,
                       xwin, nullptr);
@@ -311,6 +418,86 @@ void X11Backend::OnWindowCreated(HWND hwnd) {
   ApplyHints(hwnd, xwin);
   OnWindowChanged(hwnd, kChangedText | kChangedLayered);
   XFlush(dpy_);
+}
+
+XWin X11Backend::MakeXWindow(const WindowState& s, bool argb) {
+  int w = ClampXSize(s.windowRect.right - s.windowRect.left);
+  int h = ClampXSize(s.windowRect.bottom - s.windowRect.top);
+  XSetWindowAttributes attrs{};
+  attrs.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
+                     KeyReleaseMask | FocusChangeMask | StructureNotifyMask | EnterWindowMask | LeaveWindowMask;
+  unsigned long mask = CWBackPixel | CWEventMask;
+  Visual* visual = CopyFromParent;
+  int depth = CopyFromParent;
+  if (argb) {
+    visual = argbVisual_;
+    depth = 32;
+    attrs.background_pixel = 0;  // transparent until the first image arrives
+    attrs.border_pixel = 0;
+    attrs.colormap = argbColormap_;
+    mask |= CWBorderPixel | CWColormap;
+  } else {
+    attrs.background_pixel = BlackPixel(dpy_, DefaultScreen(dpy_));
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (cursorId_) {
+      attrs.cursor = cursors_[cursorId_];
+      mask |= CWCursor;
+    }
+  }
+  return XCreateWindow(dpy_, root_, ClampXPos(s.windowRect.left), ClampXPos(s.windowRect.top), w, h, 0, depth,
+                       InputOutput, visual, mask, &attrs);
+}
+
+// The visual cannot change: a window that needs the other one gets a new X window, with its
+// properties, shapes and image, in place of the old one.
+void X11Backend::Rebuild(HWND hwnd, bool argb) {
+  WindowState s;
+  if (!GetWindowState(hwnd, s)) return;
+  XWin fresh = MakeXWindow(s, argb);
+  XIC xic = xim_ ? XCreateIC(xim_, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow, fresh,
+                             XNFocusWindow, fresh, nullptr)
+                 : nullptr;
+  Native old;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = windows_.find(hwnd);
+    if (it == windows_.end()) {
+      if (xic) XDestroyIC(xic);
+      XDestroyWindow(dpy_, fresh);
+      return;
+    }
+    old = it->second;
+    Native& n = it->second;
+    n.xwin = fresh;
+    n.xic = xic;
+    n.mapped = n.shown = n.withheld = n.unmanaged = false;
+    n.argb = argb;
+    byXWindow_.erase(old.xwin);
+    byXWindow_[fresh] = hwnd;
+  }
+  {
+    std::lock_guard<std::mutex> shapes(shapeMutex_);
+    ShapeMemo& memo = shapeMemo_[hwnd];
+    memo.bounding = SentShape();
+    memo.input = SentShape();
+  }
+  Atom protocols[] = {atom("WM_DELETE_WINDOW")};
+  XSetWMProtocols(dpy_, fresh, protocols, 1);
+  ApplyHints(hwnd, fresh);
+  OnWindowChanged(hwnd, kChangedText | kChangedLayered | kChangedIcon);
+  // Owned windows name their owner's X window (WM_TRANSIENT_FOR).
+  for (HWND other : TopLevelWindowsInZOrder()) {
+    WindowState o;
+    if (GetWindowState(other, o) && o.owner == hwnd)
+      if (XWin x = XWindowOf(other)) ApplyHints(other, x);
+  }
+  if (old.xic) XDestroyIC(old.xic);
+  XDestroyWindow(dpy_, old.xwin);
+  XFlush(dpy_);
+  // Text over a colour key is drawn for what the new visual shows (TextOverColourKey).
+  InvalidateRect(hwnd, nullptr, TRUE);
 }
 
 void X11Backend::ApplyHints(HWND hwnd, XWin xwin) {
@@ -375,6 +562,8 @@ void X11Backend::SetNetState(XWin xwin, const char* state, bool on, bool mapped)
 void X11Backend::ApplyState(HWND hwnd, XWin xwin, bool mapped) {
   WindowState s;
   if (!GetWindowState(hwnd, s)) return;
+  Native n;
+  if (NativeOf(hwnd, n) && n.unmanaged) mapped = false;  // no window manager reads a request for it
   SetNetState(xwin, "_NET_WM_STATE_ABOVE", (s.exStyle & WS_EX_TOPMOST) != 0, mapped);
   bool tool = (s.exStyle & WS_EX_TOOLWINDOW) || ((s.exStyle & WS_EX_NOACTIVATE) && s.owner);
   SetNetState(xwin, "_NET_WM_STATE_SKIP_TASKBAR", tool, mapped);
@@ -384,8 +573,10 @@ void X11Backend::ApplyState(HWND hwnd, XWin xwin, bool mapped) {
 void X11Backend::ApplyOpacity(HWND hwnd, XWin xwin) {
   WindowState s;
   if (!GetWindowState(hwnd, s)) return;
+  Native n;
+  bool argb = NativeOf(hwnd, n) && n.argb;  // the alpha is in its pixels
   Atom opacity = atom("_NET_WM_WINDOW_OPACITY");
-  if ((s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_ALPHA) && s.alpha < 255) {
+  if (!argb && (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_ALPHA) && s.alpha < 255) {
     unsigned long value = static_cast<unsigned long>(s.alpha) * 0xFFFFFFFFul / 255ul;
     XChangeProperty(dpy_, xwin, opacity, XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&value), 1);
   } else {
@@ -396,28 +587,34 @@ void X11Backend::ApplyOpacity(HWND hwnd, XWin xwin) {
 // The bounding shape: the window region, less the colour-key pixels of its image. A click-through
 // window being shown has an empty one instead: its input region is clipped to it, and openbox
 // copies it to the frame before mapping that, so neither takes a click before the frame's own input
-// shape is emptied (ReleaseShape).
+// shape is emptied (ReleaseShape). A 32-bit window shows its key pixels transparent by itself: the
+// key leaves its bounding shape alone and only keeps clicks from its key pixels (the input shape),
+// as the holes of a shape do.
 void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
   std::lock_guard<std::mutex> shapes(shapeMutex_);  // a release never loses to a stale empty shape
   WindowState s;
   if (!GetWindowState(hwnd, s)) return;
-  bool withheld;
+  bool withheld = false, argb = false, transparent = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = windows_.find(hwnd);
-    withheld = it != windows_.end() && it->second.withheld;
+    if (it != windows_.end()) {
+      withheld = it->second.withheld;
+      argb = it->second.argb;
+      transparent = it->second.transparent;
+    }
   }
   ShapeMemo& memo = shapeMemo_[hwnd];
   if (withheld) {
     XShapeCombineRectangles(dpy_, xwin, ShapeBounding, 0, 0, nullptr, 0, ShapeSet, YXBanded);
-    memo.hasSent = false;
+    memo.bounding.valid = false;
     return;
   }
   const int w = ClampXSize(s.windowRect.right - s.windowRect.left);
   const int h = ClampXSize(s.windowRect.bottom - s.windowRect.top);
   bool keyed = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY);
   if (keyed && !memo.keyFresh) {
-    uint32_t key = (GetRValue(s.colorKey) << 16) | (GetGValue(s.colorKey) << 8) | GetBValue(s.colorKey);
+    uint32_t key = Rgb(s.colorKey);
     memo.keyMask = ShapeMask();
     WithWindowSurface(hwnd, [&](cairo_surface_t* surface) {
       if (!surface || cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) return;
@@ -441,46 +638,67 @@ void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
     });
     memo.keyFresh = memo.keyMask.painted;
   }
-  // The shape wanted: the window region, less the colour key's pixels once the window has some.
-  ShapeMask wanted;
-  bool shaped = false;
-  if (std::shared_ptr<Region> region = WindowRegionCopy(hwnd)) {
-    shaped = true;
-    wanted.Reset(w, h);
-    int n = cairo_region_num_rectangles(region->rgn);
+  // The window region, and the colour key's pixels once the window has some.
+  ShapeMask region;
+  bool hasRegion = false;
+  if (std::shared_ptr<Region> rgn = WindowRegionCopy(hwnd)) {
+    hasRegion = true;
+    region.Reset(w, h);
+    int n = cairo_region_num_rectangles(rgn->rgn);
     for (int i = 0; i < n; ++i) {
       cairo_rectangle_int_t r;
-      cairo_region_get_rectangle(region->rgn, i, &r);
-      for (int y = std::max(0, r.y); y < std::min(h, r.y + r.height); ++y) wanted.SetRun(y, r.x, r.x + r.width);
+      cairo_region_get_rectangle(rgn->rgn, i, &r);
+      for (int y = std::max(0, r.y); y < std::min(h, r.y + r.height); ++y) region.SetRun(y, r.x, r.x + r.width);
     }
   }
-  if (keyed && memo.keyMask.painted && memo.keyMask.width == w && memo.keyMask.height == h) {
-    if (shaped)
-      wanted.Intersect(memo.keyMask);
-    else
-      wanted = memo.keyMask;
-    shaped = true;
+  const bool keyUsable = keyed && memo.keyMask.painted && memo.keyMask.width == w && memo.keyMask.height == h;
+  auto shapeOf = [&](bool withKey, ShapeMask& out) {
+    bool shaped = hasRegion;
+    if (hasRegion) out = region;
+    if (withKey && keyUsable) {
+      if (shaped)
+        out.Intersect(memo.keyMask);
+      else
+        out = memo.keyMask;
+      shaped = true;
+    }
+    return shaped;
+  };
+  ShapeMask bounding;
+  bool shaped = shapeOf(!argb, bounding);
+  SendShape(xwin, ShapeBounding, bounding, shaped, memo.bounding);
+  if (argb && !transparent) {
+    ShapeMask input;
+    bool inputShaped = shapeOf(true, input);
+    SendShape(xwin, ShapeInput, input, inputShaped, memo.input);
   }
-  if (memo.hasSent && memo.sentShaped == shaped && (!shaped || memo.sent == wanted)) return;
-  // One bitmap, however complex the shape: Xlib splits a large image into requests the server
-  // takes, where a rectangle list of more than 32k entries overflows its request's length field.
+}
+
+// One bitmap, however complex the shape: Xlib splits a large image into requests the server
+// takes, where a rectangle list of more than 32k entries overflows its request's length field.
+void X11Backend::SendShape(XWin xwin, int kind, ShapeMask& wanted, bool shaped, SentShape& sent) {
+  if (sent.valid && sent.shaped == shaped && (!shaped || sent.mask == wanted)) return;
   Pixmap mask = None;
   if (shaped) {
     mask = XCreateBitmapFromData(dpy_, xwin, reinterpret_cast<const char*>(wanted.bits.data()),
-                                 static_cast<unsigned>(w), static_cast<unsigned>(h));
+                                 static_cast<unsigned>(wanted.width), static_cast<unsigned>(wanted.height));
     if (!mask) return;
   }
-  XShapeCombineMask(dpy_, xwin, ShapeBounding, 0, 0, mask, ShapeSet);
+  XShapeCombineMask(dpy_, xwin, kind, 0, 0, mask, ShapeSet);
   if (mask) XFreePixmap(dpy_, mask);
-  memo.sent = std::move(wanted);
-  memo.sentShaped = shaped;
-  memo.hasSent = true;
+  sent.mask = std::move(wanted);
+  sent.shaped = shaped;
+  sent.valid = true;
 }
 
 // An empty input shape lets clicks through to whatever lies below.
-void X11Backend::ApplyInputShape(XWin xwin, bool empty) {
+void X11Backend::ApplyInputShape(HWND hwnd, XWin xwin, bool empty) {
   XserverRegion region = empty ? XFixesCreateRegion(dpy_, nullptr, 0) : None;
-  XFixesSetWindowShapeRegion(dpy_, xwin, ShapeInput, 0, 0, region);
+  {
+    std::lock_guard<std::mutex> shapes(shapeMutex_);
+    XFixesSetWindowShapeRegion(dpy_, xwin, ShapeInput, 0, 0, region);
+    shapeMemo_[hwnd].input.valid = false;
+  }
   if (empty) {
     // A window manager's frame copies the client's input shape only on its own schedule; a frame
     // that exists already gets it directly.
@@ -541,82 +759,234 @@ void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
     ApplyState(hwnd, xwin, mapped);
   }
   if (changes & (kChangedLayered | kChangedStyle)) {
-    ApplyOpacity(hwnd, xwin);
-    ApplyShape(hwnd, xwin);
     bool transparent = (s.exStyle & WS_EX_TRANSPARENT) != 0;
+    bool argb;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       windows_[hwnd].transparent = transparent;
+      argb = windows_[hwnd].argb;
     }
-    ApplyInputShape(xwin, transparent);
+    ApplyOpacity(hwnd, xwin);
+    ApplyInputShape(hwnd, xwin, transparent);
+    ApplyShape(hwnd, xwin);
+    if (argb && (changes & kChangedLayered)) Blit(hwnd, xwin);  // key and alpha are in its pixels
   }
   if (changes & kChangedRegion) ApplyShape(hwnd, xwin);
   if (changes & kChangedVisibility) {
-    if (s.visible && !s.iconic) {
-      ApplyState(hwnd, xwin, false);
-      if (ActiveWindowOfDesktop() != hwnd) {
-        long zero = 0;  // shown without activation: the window manager must not focus it
-        XChangeProperty(dpy_, xwin, atom("_NET_WM_USER_TIME"), XA_CARDINAL, 32, PropModeReplace,
-                        reinterpret_cast<unsigned char*>(&zero), 1);
-      } else {
-        XDeleteProperty(dpy_, xwin, atom("_NET_WM_USER_TIME"));
-      }
-      XMoveWindow(dpy_, xwin, ClampXPos(s.windowRect.left), ClampXPos(s.windowRect.top));
-      bool withhold;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Native& n = windows_[hwnd];
-        withhold = n.transparent && !n.mapped;  // a window already mapped shows nothing new
-        if (withhold) n.withheld = true;
-      }
-      if (withhold) ApplyShape(hwnd, xwin);
-      XMapWindow(dpy_, xwin);
-    } else {
-      XUnmapWindow(dpy_, xwin);
-      // A withdrawn window must reach the window manager as such (ICCCM 4.1.4).
-      XEvent ev{};
-      ev.xunmap.type = UnmapNotify;
-      ev.xunmap.event = root_;
-      ev.xunmap.window = xwin;
-      XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
-      std::lock_guard<std::mutex> lock(mutex_);
-      windows_[hwnd].mapped = false;
-    }
+    if (s.visible && !s.iconic)
+      Show(hwnd, xwin, s);
+    else
+      Hide(hwnd, xwin);
   }
   if (changes & kChangedZOrder) Restack();
   XFlush(dpy_);
 }
 
+void X11Backend::Show(HWND hwnd, XWin xwin, const WindowState& s) {
+  Native n;
+  if (!NativeOf(hwnd, n)) return;
+  if (!n.shown) {
+    // The visual follows the compositor: a window shown after one came or went gets the other.
+    bool argb = (s.exStyle & WS_EX_LAYERED) && argbVisual_ && CompositorRuns();
+    if (argb != n.argb) {
+      Rebuild(hwnd, argb);
+      if (!NativeOf(hwnd, n)) return;
+      xwin = n.xwin;
+    }
+    // Override-redirect is read by the window manager when a window is mapped; a window it still
+    // holds in its frame (hidden a moment ago) keeps what it had this time.
+    bool floats = Floats(s);
+    if (floats != n.unmanaged) {
+      XWin rootRet, parent = 0;
+      XWin* children = nullptr;
+      unsigned int count = 0;
+      if (XQueryTree(dpy_, xwin, &rootRet, &parent, &children, &count)) {
+        if (children) XFree(children);
+        if (parent == root_) {
+          XSetWindowAttributes a{};
+          a.override_redirect = floats ? True : False;
+          XChangeWindowAttributes(dpy_, xwin, CWOverrideRedirect, &a);
+          std::lock_guard<std::mutex> lock(mutex_);
+          windows_[hwnd].unmanaged = n.unmanaged = floats;
+        }
+      }
+    }
+  }
+  ApplyState(hwnd, xwin, false);
+  if (ActiveWindowOfDesktop() != hwnd) {
+    long zero = 0;  // shown without activation: the window manager must not focus it
+    XChangeProperty(dpy_, xwin, atom("_NET_WM_USER_TIME"), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&zero), 1);
+  } else {
+    XDeleteProperty(dpy_, xwin, atom("_NET_WM_USER_TIME"));
+  }
+  XMoveWindow(dpy_, xwin, ClampXPos(s.windowRect.left), ClampXPos(s.windowRect.top));
+  bool withhold;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Native& native = windows_[hwnd];
+    withhold = native.transparent && !native.mapped;  // a window already mapped shows nothing new
+    if (withhold) native.withheld = true;
+    native.shown = true;
+  }
+  if (withhold) ApplyShape(hwnd, xwin);
+  XMapWindow(dpy_, xwin);
+  if (n.unmanaged) KeepOnTop(false);
+}
+
+void X11Backend::Hide(HWND hwnd, XWin xwin) {
+  XUnmapWindow(dpy_, xwin);
+  Native n;
+  if (NativeOf(hwnd, n) && !n.unmanaged) {
+    // A withdrawn window must reach the window manager as such (ICCCM 4.1.4).
+    XEvent ev{};
+    ev.xunmap.type = UnmapNotify;
+    ev.xunmap.event = root_;
+    ev.xunmap.window = xwin;
+    XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  windows_[hwnd].mapped = false;
+  windows_[hwnd].shown = false;
+}
+
 // Keeps the X stacking of our windows in the model's order (topmost first): each window is raised
 // in turn from the bottom, so the first ends on top. The topmost band is the window manager's
-// _NET_WM_STATE_ABOVE layer.
+// _NET_WM_STATE_ABOVE layer; floating windows are stacked by KeepOnTop.
 void X11Backend::Restack() {
   std::vector<HWND> order = TopLevelWindowsInZOrder();
   std::vector<XWin> xs;
   for (HWND h : order) {
     WindowState s;
     if (!GetWindowState(h, s) || !s.visible) continue;
-    XWin xwin = XWindowOf(h);
-    if (!xwin) continue;
-    bool mapped;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      mapped = windows_[h].mapped;
-    }
-    SetNetState(xwin, "_NET_WM_STATE_ABOVE", (s.exStyle & WS_EX_TOPMOST) != 0, mapped);
-    xs.push_back(xwin);
+    Native n;
+    if (!NativeOf(h, n) || !n.xwin || n.unmanaged) continue;
+    SetNetState(n.xwin, "_NET_WM_STATE_ABOVE", (s.exStyle & WS_EX_TOPMOST) != 0, n.mapped);
+    xs.push_back(n.xwin);
   }
-  for (auto it = xs.rbegin(); it != xs.rend(); ++it) {
-    XEvent ev{};  // _NET_RESTACK_WINDOW asks the window manager, which stacks frames
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = *it;
-    ev.xclient.message_type = atom("_NET_RESTACK_WINDOW");
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = 2;
-    ev.xclient.data.l[1] = 0;
-    ev.xclient.data.l[2] = Above;
-    XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
-    XRaiseWindow(dpy_, *it);
+  RaiseManaged(std::vector<XWin>(xs.rbegin(), xs.rend()));
+  KeepOnTop(false);
+}
+
+// The floating windows, in the model's order, directly on top of the stack: above every other
+// client's window and below only those of our own windows the model has above them (a menu opened
+// later) while these are above everything else (a menu the window manager keeps under a focused
+// full-screen window does not take them down with it). Restacks only when they are not there
+// already (one XQueryTree), so a check per room message costs no restacking.
+void X11Backend::KeepOnTop(bool fromEvents) {
+  std::lock_guard<std::mutex> guard(stackMutex_);
+  std::vector<XWin> floating, above;
+  for (HWND h : TopLevelWindowsInZOrder()) {
+    WindowState s;
+    Native n;
+    if (!GetWindowState(h, s) || !s.visible || s.iconic || !NativeOf(h, n) || !n.shown) continue;
+    if (n.unmanaged)
+      floating.push_back(n.xwin);
+    else if (floating.empty())
+      above.push_back(n.xwin);
+  }
+  if (floating.empty()) return;
+  // Our windows above them are framed: the frame is what stands among the root's children.
+  for (XWin& x : above) {
+    for (XWin w = x;;) {
+      XWin rootRet, parent = 0;
+      XWin* children = nullptr;
+      unsigned int count = 0;
+      if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &count)) break;
+      if (children) XFree(children);
+      if (!parent || parent == root_) {
+        x = w;
+        break;
+      }
+      w = parent;
+    }
+  }
+  XWin rootRet, parent;
+  XWin* children = nullptr;
+  unsigned int count = 0;
+  if (!XQueryTree(dpy_, root_, &rootRet, &parent, &children, &count)) return;
+  std::vector<XWin> stack(children, children + count);  // bottom first
+  if (children) XFree(children);
+  std::reverse(stack.begin(), stack.end());
+  auto isFloating = [&](XWin w) { return std::find(floating.begin(), floating.end(), w) != floating.end(); };
+  auto isAbove = [&](XWin w) { return std::find(above.begin(), above.end(), w) != above.end(); };
+  // The stack from the top down to the first window of another client that shows: windows that
+  // show nothing (unmapped, input-only, off the screen as window managers keep their own) cover
+  // nothing and are left out.
+  const RECT screen = DesktopRect();
+  std::vector<XWin> top;
+  for (XWin w : stack) {
+    if (isFloating(w) || isAbove(w)) {
+      top.push_back(w);
+      continue;
+    }
+    XWindowAttributes a;
+    if (XGetWindowAttributes(dpy_, w, &a) && a.map_state == IsViewable && a.c_class == InputOutput &&
+        a.x < screen.right && a.y < screen.bottom && a.x + a.width > screen.left && a.y + a.height > screen.top) {
+      top.push_back(w);
+      break;
+    }
+  }
+  // Their place: right under those of our windows above them that are on top of everything else.
+  std::vector<XWin> wanted;
+  for (XWin w : top) {
+    if (isFloating(w)) continue;
+    if (!isAbove(w)) break;
+    wanted.push_back(w);
+  }
+  const XWin sibling = wanted.empty() ? 0 : wanted.back();
+  wanted.insert(wanted.end(), floating.begin(), floating.end());
+  const bool inPlace = top.size() >= wanted.size() && std::equal(wanted.begin(), wanted.end(), top.begin());
+  if (inPlace) return;
+  auto now = std::chrono::steady_clock::now();
+  if (fromEvents) {
+    // Another client that raises itself whenever we do: a few rounds a second, not a busy loop.
+    constexpr size_t kRaisesPerSecond = 20;
+    raises_.erase(std::remove_if(raises_.begin(), raises_.end(),
+                                 [&](auto t) { return now - t >= std::chrono::seconds(1); }),
+                  raises_.end());
+    if (raises_.size() >= kRaisesPerSecond) {
+      deferredCheck_ = raises_.front() + std::chrono::seconds(1);
+      return;
+    }
+    raises_.push_back(now);
+  }
+  if (sibling) {
+    XWindowChanges c{};
+    c.sibling = sibling;
+    c.stack_mode = Below;
+    XConfigureWindow(dpy_, floating[0], CWSibling | CWStackMode, &c);
+  } else {
+    XRaiseWindow(dpy_, floating[0]);
+  }
+  if (floating.size() > 1) XRestackWindows(dpy_, floating.data(), static_cast<int>(floating.size()));
+  XFlush(dpy_);
+}
+
+// A compositor came or went: floating windows shown now take the visual it needs at once (the
+// window manager never sees them, so a new X window in place of the old is invisible to it);
+// other windows follow at their next show.
+void X11Backend::CompositorChanged() {
+  bool runs = CompositorRuns();
+  std::vector<HWND> follow;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [hwnd, n] : windows_)
+      if (n.shown && n.unmanaged && n.argb != (runs && argbVisual_)) follow.push_back(hwnd);
+  }
+  for (HWND hwnd : follow) {
+    std::shared_ptr<qvp::Window> w = FindWindowShared(hwnd);
+    if (!w) continue;
+    RunOnThread(w->queue, [this, hwnd] {
+      WindowState s;
+      Native n;
+      if (!GetWindowState(hwnd, s) || !NativeOf(hwnd, n) || !n.shown || !s.visible || s.iconic) return;
+      bool argb = (s.exStyle & WS_EX_LAYERED) && argbVisual_ && CompositorRuns();
+      if (argb == n.argb) return;
+      Hide(hwnd, n.xwin);
+      Show(hwnd, n.xwin, s);  // rebuilt on the way
+      XFlush(dpy_);
+    });
   }
 }
 
@@ -642,20 +1012,49 @@ void X11Backend::OnWindowDestroyed(HWND hwnd) {
 void X11Backend::Blit(HWND hwnd, XWin xwin) {
   WindowState s;
   if (!GetWindowState(hwnd, s)) return;
+  Native native;
+  const bool argb = NativeOf(hwnd, native) && native.argb && native.xwin == xwin;
+  const bool keyed = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY);
   int w = s.windowRect.right - s.windowRect.left, h = s.windowRect.bottom - s.windowRect.top;
   bool painted = false;
-  WithWindowSurface(hwnd, [&](cairo_surface_t* surface) {
+  WithWindowImage(hwnd, [&](cairo_surface_t* surface, const uint32_t* coverage) {
     if (!surface || cairo_image_surface_get_format(surface) != CAIRO_FORMAT_RGB24) return;
     painted = true;
     cairo_surface_flush(surface);
-    int sw = std::min(w, cairo_image_surface_get_width(surface));
+    const int fullWidth = cairo_image_surface_get_width(surface);
+    int sw = std::min(w, fullWidth);
     int sh = std::min(h, cairo_image_surface_get_height(surface));
     if (sw <= 0 || sh <= 0) return;
+    const unsigned char* data = cairo_image_surface_get_data(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    if (argb) {
+      // Premultiplied ARGB: key pixels transparent, text over the key by its coverage, all of it
+      // times the constant alpha.
+      thread_local std::vector<uint32_t> pixels;
+      pixels.resize(static_cast<size_t>(sw) * static_cast<size_t>(sh));
+      const uint32_t key = keyed ? Rgb(s.colorKey) : 0xFFFFFFFFu;
+      const unsigned alpha = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_ALPHA) ? s.alpha : 255;
+      for (int y = 0; y < sh; ++y)
+        ToArgb(reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y) * stride),
+               coverage ? coverage + static_cast<size_t>(y) * fullWidth : nullptr, sw, key, alpha,
+               pixels.data() + static_cast<size_t>(y) * sw);
+      XImage* image = XCreateImage(dpy_, argbVisual_, 32, ZPixmap, 0, reinterpret_cast<char*>(pixels.data()),
+                                   static_cast<unsigned>(sw), static_cast<unsigned>(sh), 32, sw * 4);
+      if (!image) return;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!argbGc_) argbGc_ = XCreateGC(dpy_, xwin, 0, nullptr);
+      }
+      XPutImage(dpy_, xwin, argbGc_, image, 0, 0, 0, 0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
+      image->data = nullptr;  // the buffer is ours
+      XDestroyImage(image);
+      return;
+    }
     Visual* visual = DefaultVisual(dpy_, DefaultScreen(dpy_));
-    XImage* image = XCreateImage(dpy_, visual, 24, ZPixmap, 0, reinterpret_cast<char*>(cairo_image_surface_get_data(surface)),
-                                 static_cast<unsigned>(cairo_image_surface_get_width(surface)),
-                                 static_cast<unsigned>(cairo_image_surface_get_height(surface)), 32,
-                                 cairo_image_surface_get_stride(surface));
+    char* bits = reinterpret_cast<char*>(const_cast<unsigned char*>(data));
+    XImage* image = XCreateImage(dpy_, visual, 24, ZPixmap, 0, bits,
+                                 static_cast<unsigned>(fullWidth),
+                                 static_cast<unsigned>(cairo_image_surface_get_height(surface)), 32, stride);
     if (!image) return;
     GC gc = DefaultGC(dpy_, DefaultScreen(dpy_));
     XPutImage(dpy_, xwin, gc, image, 0, 0, 0, 0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
@@ -663,7 +1062,7 @@ void X11Backend::Blit(HWND hwnd, XWin xwin) {
     XDestroyImage(image);
   });
   if (!painted) InvalidateRect(hwnd, nullptr, TRUE);
-  if ((s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY)) ApplyShape(hwnd, xwin);
+  if (keyed) ApplyShape(hwnd, xwin);
   XFlush(dpy_);
 }
 
@@ -695,7 +1094,39 @@ void X11Backend::ApplyIcon(HWND hwnd, XWin xwin) {
                     reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
 }
 
+// Window managers differ in when, and whether, they name their active window (xfwm4 leaves ours
+// named while a game it just focused has the keyboard), so the keyboard's own window decides:
+// another program is active when the input focus is in a window of another client. Only when the
+// focus is nowhere, on the root or on the window manager's own window (where openbox and xfwm4
+// put it while nothing has it) does the window manager's active window tell.
 bool X11Backend::AnotherProgramIsActive() {
+  XWin focus = None;
+  int revert = 0;
+  XGetInputFocus(dpy_, &focus, &revert);
+  if (focus != None && focus != PointerRoot && focus != root_) {
+    XWin top = focus;
+    for (XWin w = focus; w && w != root_;) {
+      if (HwndOf(w)) return false;
+      top = w;
+      XWin rootRet, parent = 0;
+      XWin* children = nullptr;
+      unsigned int count = 0;
+      if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &count)) break;
+      if (children) XFree(children);
+      w = parent;
+    }
+    Atom actualType;
+    int fmt;
+    unsigned long items, left;
+    unsigned char* check = nullptr;
+    XWin manager = 0;
+    if (XGetWindowProperty(dpy_, root_, atom("_NET_SUPPORTING_WM_CHECK"), 0, 1, False, XA_WINDOW, &actualType, &fmt,
+                           &items, &left, &check) == Success &&
+        check && fmt == 32 && items == 1)
+      manager = static_cast<XWin>(reinterpret_cast<long*>(check)[0]);
+    if (check) XFree(check);
+    if (top != manager) return true;
+  }
   Atom actual;
   int format;
   unsigned long n, after;
@@ -710,12 +1141,18 @@ bool X11Backend::AnotherProgramIsActive() {
 }
 
 void X11Backend::OnWindowActivated(HWND hwnd) {
-  XWin xwin = XWindowOf(hwnd);
-  if (!xwin) return;
+  Native native;
+  if (!NativeOf(hwnd, native) || !native.xwin) return;
+  XWin xwin = native.xwin;
+  // Floating windows never take the keyboard: the program the user is in keeps it.
+  if (native.unmanaged) {
+    KeepOnTop(false);
+    return;
+  }
   // As Windows' foreground lock: a program in the background does not take the keyboard from the
   // program in front (a game, say); its window only comes to the front of the stack.
   if (AnotherProgramIsActive()) {
-    XRaiseWindow(dpy_, xwin);
+    RaiseManaged({xwin});
     XFlush(dpy_);
     return;
   }
@@ -781,6 +1218,7 @@ void X11Backend::OnCursorChanged(int cursorId) {
     auto it = cursors_.find(static_cast<int>(shape));
     if (it == cursors_.end()) it = cursors_.emplace(static_cast<int>(shape), XCreateFontCursor(dpy_, shape)).first;
     cursor = it->second;
+    cursorId_ = static_cast<int>(shape);  // new X windows start with it
     for (auto& w : windows_) xs.push_back(w.second.xwin);
   }
   for (XWin x : xs) XDefineCursor(dpy_, x, cursor);
@@ -809,7 +1247,7 @@ namespace {
 }  // namespace
 
 bool X11Backend::WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame, bool& viewable, RECT& rect,
-                            bool& clickThrough, bool& drawn) {
+                            bool& clickThrough, bool& drawn, int& depth, bool& unmanaged) {
   xwin = XWindowOf(hwnd);
   if (!xwin) return false;
   // One moment: neither the window manager nor anybody else changes a window between the reads.
@@ -819,6 +1257,8 @@ bool X11Backend::WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame
   if (XGetWindowAttributes(dpy_, xwin, &a)) {
     ok = true;
     viewable = a.map_state == IsViewable;
+    depth = a.depth;
+    unmanaged = a.override_redirect != False;
     int x = 0, y = 0;
     XWin child;
     XTranslateCoordinates(dpy_, xwin, root_, 0, 0, &x, &y, &child);
@@ -896,8 +1336,17 @@ HWND X11Backend::WindowUnderPointer(unsigned long& deepest) {
 
 void X11Backend::EventLoop() {
   while (!stop_ && !g_displayLost) {
+    using std::chrono::steady_clock;
+    int timeout = 200;
+    {
+      std::lock_guard<std::mutex> guard(stackMutex_);
+      if (deferredCheck_ != steady_clock::time_point{}) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deferredCheck_ - steady_clock::now());
+        timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 200));
+      }
+    }
     pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    poll(fds, wakeRead_ >= 0 ? 2 : 1, 200);
+    poll(fds, wakeRead_ >= 0 ? 2 : 1, timeout);
     if (stop_) break;
     if (fds[1].revents & POLLIN) {
       char drain[64];
@@ -909,6 +1358,19 @@ void X11Backend::EventLoop() {
       XNextEvent(dpy_, &ev);
       if (XFilterEvent(&ev, None)) continue;  // the input method took it
       Dispatch(ev);
+    }
+    // Once the events at hand are handled: one look at the stack for all the restacking they told.
+    bool check = stackCheckDue_;
+    {
+      std::lock_guard<std::mutex> guard(stackMutex_);
+      if (deferredCheck_ != steady_clock::time_point{} && steady_clock::now() >= deferredCheck_) {
+        deferredCheck_ = {};
+        check = true;
+      }
+    }
+    if (check && !g_displayLost) {
+      stackCheckDue_ = false;
+      KeepOnTop(true);
     }
   }
 }
@@ -1013,6 +1475,23 @@ void X11Backend::Dispatch(XEvent& ev) {
     ScreenChanged(ev.xconfigure.width, ev.xconfigure.height);
     return;
   }
+  if (fixesEvent_ >= 0 && ev.type == fixesEvent_ + XFixesSelectionNotify) {
+    if (reinterpret_cast<XFixesSelectionNotifyEvent&>(ev).selection == cmSelection_) CompositorChanged();
+    return;
+  }
+  // Another top-level window was mapped or restacked: it may cover the floating windows. (These
+  // come from the root's substructure; a window's own events name the window, not the root.)
+  XWin subject = 0;
+  if (ev.type == ConfigureNotify && ev.xconfigure.event == root_) subject = ev.xconfigure.window;
+  else if (ev.type == MapNotify && ev.xmap.event == root_) subject = ev.xmap.window;
+  else if (ev.type == CirculateNotify && ev.xcirculate.event == root_) subject = ev.xcirculate.window;
+  else if (ev.type == ReparentNotify && ev.xreparent.event == root_) subject = ev.xreparent.window;
+  if (subject) {
+    HWND ours = HwndOf(subject);
+    Native n;
+    if (!ours || !NativeOf(ours, n) || !n.unmanaged) stackCheckDue_ = true;  // not our own raising
+    return;
+  }
   HWND hwnd = HwndOf(ev.xany.window);
   if (!hwnd) return;
   switch (ev.type) {
@@ -1039,7 +1518,7 @@ void X11Backend::Dispatch(XEvent& ev) {
       // input shape goes first: set now, openbox sees it change and keeps it on the frame when it
       // resizes the frame (a shape set before it managed the window is not seen).
       ApplyState(hwnd, ev.xany.window, true);
-      if (transparent) ApplyInputShape(ev.xany.window, true);
+      if (transparent) ApplyInputShape(hwnd, ev.xany.window, true);
       ReleaseShape(hwnd, ev.xany.window);
       ApplyShape(hwnd, ev.xany.window);
       if (grab) GrabWhenViewable(hwnd, ev.xany.window);
@@ -1052,7 +1531,7 @@ void X11Backend::Dispatch(XEvent& ev) {
         std::lock_guard<std::mutex> lock(mutex_);
         transparent = windows_[hwnd].transparent;
       }
-      if (transparent) ApplyInputShape(ev.xany.window, true);
+      if (transparent) ApplyInputShape(hwnd, ev.xany.window, true);
       break;
     }
     case ButtonPress:

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -20,6 +21,7 @@
 namespace qvp {
 class ClipboardHost;
 class TrayHost;
+struct WindowState;
 }
 
 namespace qvp::x11 {
@@ -83,6 +85,7 @@ class X11Backend : public Backend {
   void OnWindowDestroyed(HWND hwnd) override;
   void OnWindowPainted(HWND hwnd) override;
   void OnWindowActivated(HWND hwnd) override;
+  TextOverKey TextOverColourKey(HWND hwnd) override;
   void OnCaptureChanged(HWND hwnd) override;
   void OnCursorChanged(int cursorId) override;
   void MovePointer(POINT pt) override;
@@ -103,7 +106,7 @@ class X11Backend : public Backend {
 
   // For the test hooks (platform/testing_x11.h).
   bool WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame, bool& viewable, RECT& rect, bool& clickThrough,
-                  bool& drawn);
+                  bool& drawn, int& depth, bool& unmanaged);
   bool Sync();
   HWND WindowUnderPointer(unsigned long& deepest);
 
@@ -116,9 +119,30 @@ class X11Backend : public Backend {
     bool transparent = false;
     // The bounding shape is kept empty until the frame takes no input (see ApplyShape).
     bool withheld = false;
+    bool shown = false;      // XMapWindow was the last of map and unmap asked for
+    bool unmanaged = false;  // override-redirect: no frame, stacked by us above everything
+    bool argb = false;       // a 32-bit visual: the compositor reads each pixel's alpha
+  };
+  // A window's bounding or input shape as last sent (not sent again when unchanged: every shape
+  // request makes the server expose the window, which would blit and shape it again).
+  struct SentShape {
+    ShapeMask mask;
+    bool shaped = false;
+    bool valid = false;
   };
   XWin XWindowOf(HWND hwnd);
   HWND HwndOf(XWin xwin);
+  bool NativeOf(HWND hwnd, Native& out);
+  XWin MakeXWindow(const WindowState& s, bool argb);
+  // Gives the window a new X window on the visual it needs now (a compositor came or went).
+  void Rebuild(HWND hwnd, bool argb);
+  void Show(HWND hwnd, XWin xwin, const WindowState& s);
+  void Hide(HWND hwnd, XWin xwin);
+  bool CompositorRuns();
+  void CompositorChanged();
+  // Puts the floating (override-redirect) windows back on top of the stack when anything else
+  // got above them; `fromEvents` marks a check caused by another client's restacking.
+  void KeepOnTop(bool fromEvents);
   // True when the window manager's active window belongs to another program.
   bool AnotherProgramIsActive();
   void ApplyIcon(HWND hwnd, XWin xwin);
@@ -126,11 +150,14 @@ class X11Backend : public Backend {
   void ApplyState(HWND hwnd, XWin xwin, bool mapped);
   void ApplyOpacity(HWND hwnd, XWin xwin);
   void ApplyShape(HWND hwnd, XWin xwin);
-  void ApplyInputShape(XWin xwin, bool empty);
+  void SendShape(XWin xwin, int kind, ShapeMask& wanted, bool shaped, SentShape& sent);
+  void ApplyInputShape(HWND hwnd, XWin xwin, bool empty);
   void ReleaseShape(HWND hwnd, XWin xwin);
   void Blit(HWND hwnd, XWin xwin);
   void GrabWhenViewable(HWND hwnd, XWin xwin);
   void Restack();
+  bool WindowManagerRuns();
+  void RaiseManaged(const std::vector<XWin>& bottomFirst);
   void EventLoop();
   void Dispatch(XEvent& ev);
   void HandleKey(XKeyEvent& ev, HWND hwnd);
@@ -154,9 +181,8 @@ class X11Backend : public Backend {
   struct ShapeMemo {
     ShapeMask keyMask;
     bool keyFresh = false;
-    ShapeMask sent;
-    bool sentShaped = false;
-    bool hasSent = false;
+    SentShape bounding;
+    SentShape input;  // 32-bit windows: clicks on key pixels go through, as through a shape's holes
   };
   std::map<HWND, ShapeMemo> shapeMemo_;
   std::map<HWND, Native> windows_;
@@ -175,6 +201,20 @@ class X11Backend : public Backend {
   std::condition_variable syncDone_;
   long syncSent_ = 0, syncSeen_ = 0;
   std::unique_ptr<KeyRepeater> repeater_;
+  // Translucency: the screen's 32-bit visual, and whether a compositing manager owns
+  // _NET_WM_CM_S<screen> (XFixes reports each change of owner).
+  Visual* argbVisual_ = nullptr;
+  Colormap argbColormap_ = 0;
+  GC argbGc_ = nullptr;
+  Atom cmSelection_ = 0;
+  int fixesEvent_ = -1;
+  // Keeping the floating windows on top: one check at a time; other clients' restacking marks a
+  // check due (done once the events at hand are handled), and a fight with another client that
+  // wants the top too is slowed down to a few raises a second.
+  std::mutex stackMutex_;
+  bool stackCheckDue_ = false;  // event thread only
+  std::vector<std::chrono::steady_clock::time_point> raises_;
+  std::chrono::steady_clock::time_point deferredCheck_{};
   std::mutex trayMutex_;
   std::unique_ptr<X11Tray> tray_;
   std::mutex clipboardMutex_;

@@ -13,7 +13,8 @@ qvp::x11::X11Backend* X() { return dynamic_cast<qvp::x11::X11Backend*>(&qvp::The
 bool X11Window(HWND hwnd, X11WindowInfo& info) {
   auto* x = X();
   info = X11WindowInfo{};
-  return x && x->WindowInfo(hwnd, info.window, info.frame, info.viewable, info.rect, info.clickThrough, info.drawn);
+  return x && x->WindowInfo(hwnd, info.window, info.frame, info.viewable, info.rect, info.clickThrough, info.drawn,
+                                info.depth, info.unmanaged);
 }
 
 bool X11Sync() {

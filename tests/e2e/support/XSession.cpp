@@ -48,32 +48,26 @@ XSession::XSession(const SessionOptions& options) : options_(options) {
   setenv("XDG_CACHE_HOME", (folder_ + "/cache").c_str(), 1);
   setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (folder_ + "/runtime").c_str(), 1);
-  if (options_.notifications) {
-    // A private session bus: its address comes back on a pipe.
-    std::string addressFile = folder_ + "/bus-address";
-    bus_ = Spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, addressFile);
-    WaitFor([&] {
-      FILE* f = fopen(addressFile.c_str(), "r");
-      if (!f) return false;
-      char line[512] = {};
-      bool got = fgets(line, sizeof line, f) != nullptr && strchr(line, '\n');
-      fclose(f);
-      if (got) {
-        busAddress_ = std::string(line, strcspn(line, "\n"));
-        setenv("DBUS_SESSION_BUS_ADDRESS", busAddress_.c_str(), 1);
-      }
-      return got;
-    }, [] {}, 5000);
-    notifier_ = Spawn({"/usr/lib/notification-daemon/notification-daemon", "--replace"});
+  const bool xfwm4 = options_.windowManager && options_.xfwm4;
+  if ((options_.notifications || xfwm4) && !StartBus() && xfwm4) {
+    error_ = "the session bus did not start";
+    return;
   }
+  if (options_.notifications) notifier_ = Spawn({"/usr/lib/notification-daemon/notification-daemon", "--replace"});
   if (options_.windowManager) {
-    wm_ = Spawn({"openbox", "--sm-disable"});
+    const char* name = options_.xfwm4 ? "xfwm4" : "openbox";
+    wm_ = options_.xfwm4 ? Spawn({"xfwm4", "--compositor=on", "--vblank=off", "--sm-client-disable"})
+                         : Spawn({"openbox", "--sm-disable"});
     if (!WaitForWindowManager()) {
-      error_ = "openbox did not start";
+      error_ = std::string(name) + " did not start";
+      return;
+    }
+    if (options_.xfwm4 && !WaitFor([&] { return CompositorRuns(); }, [] {}, 10000)) {
+      error_ = "xfwm4's compositor did not start";
       return;
     }
   }
-  if (options_.compositor) compositor_ = Spawn({"xcompmgr"});
+  if (options_.compositor && !StartCompositor()) return;
   if (options_.tray && !StartTray()) return;
   ok_ = true;
 }
@@ -197,6 +191,65 @@ bool XSession::StartTray() {
 void XSession::StopTray() {
   Stop(tray_);
   tray_ = -1;
+}
+
+// A private session bus: its address comes back on a pipe.
+bool XSession::StartBus() {
+  std::string addressFile = folder_ + "/bus-address";
+  bus_ = Spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, addressFile);
+  return bus_ > 0 && WaitFor([&] {
+    FILE* f = fopen(addressFile.c_str(), "r");
+    if (!f) return false;
+    char line[512] = {};
+    bool got = fgets(line, sizeof line, f) != nullptr && strchr(line, '\n');
+    fclose(f);
+    if (got) {
+      busAddress_ = std::string(line, strcspn(line, "\n"));
+      setenv("DBUS_SESSION_BUS_ADDRESS", busAddress_.c_str(), 1);
+    }
+    return got;
+  }, [] {}, 5000);
+}
+
+bool XSession::StartCompositor() {
+  compositor_ = Spawn({"xcompmgr"});
+  if (compositor_ < 0 || !WaitFor([&] { return CompositorRuns(); }, [] {}, 10000)) {
+    error_ = "xcompmgr did not start";
+    return false;
+  }
+  return true;
+}
+
+void XSession::StopCompositor() {
+  Stop(compositor_);
+  compositor_ = -1;
+}
+
+bool XSession::CompositorRuns() {
+  Display* dpy = Helper();
+  return dpy && XGetSelectionOwner(dpy, XInternAtom(dpy, "_NET_WM_CM_S0", False)) != None;
+}
+
+bool XSession::ReadWindow(unsigned long id, WindowPixels& out) {
+  Display* dpy = Helper();
+  if (!dpy) return false;
+  XWindowAttributes a;
+  if (!XGetWindowAttributes(dpy, id, &a) || a.map_state != IsViewable) return false;
+  XImage* image = XGetImage(dpy, id, 0, 0, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height), AllPlanes,
+                            ZPixmap);
+  if (!image) return false;
+  out.width = a.width;
+  out.height = a.height;
+  out.depth = a.depth;
+  out.argb.resize(static_cast<size_t>(a.width) * static_cast<size_t>(a.height));
+  for (int y = 0; y < a.height; ++y)
+    for (int x = 0; x < a.width; ++x) {
+      unsigned long px = XGetPixel(image, x, y);
+      out.argb[static_cast<size_t>(y) * a.width + x] =
+          a.depth == 32 ? static_cast<unsigned>(px) : 0xFF000000u | static_cast<unsigned>(px & 0xFFFFFF);
+    }
+  XDestroyImage(image);
+  return true;
 }
 
 // openbox names itself (_NET_SUPPORTING_WM_CHECK) before its event loop runs; a map request that
@@ -346,6 +399,20 @@ unsigned long XSession::DeadWindow() {
   if (!dpy) return 0;
   ::Window w = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 1, 1, 0, 0, 0);
   XDestroyWindow(dpy, w);
+  XSync(dpy, False);
+  return w;
+}
+
+unsigned long XSession::Cover(int x, int y, int width, int height, unsigned long rgb) {
+  Display* dpy = Helper();
+  if (!dpy) return 0;
+  XSetWindowAttributes attrs{};
+  attrs.override_redirect = True;
+  attrs.background_pixel = rgb;
+  ::Window w = XCreateWindow(dpy, DefaultRootWindow(dpy), x, y, static_cast<unsigned>(width),
+                             static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                             CWOverrideRedirect | CWBackPixel, &attrs);
+  XMapRaised(dpy, w);
   XSync(dpy, False);
   return w;
 }

@@ -1,6 +1,6 @@
-// A private X desktop for one test: Xvfb on a free display, a window manager (openbox), a tray host
-// (trayer) and, on request, a compositor (xcompmgr) and a notification daemon on a private session
-// bus. Every process is stopped by its PID (the X server, and anything left, by a reaper when the
+// A private X desktop for one test: Xvfb on a free display, a window manager (openbox, or xfwm4 with
+// its own compositor), a tray host (trayer) and, on request, a compositor (xcompmgr) and a
+// notification daemon on a private session bus. Every process is stopped by its PID (the X server, and anything left, by a reaper when the
 // test process ends); caches and settings live in a temporary folder.
 #pragma once
 
@@ -18,9 +18,20 @@ struct SessionOptions {
   int width = 1280;
   int height = 800;
   bool windowManager = true;
+  // With windowManager: xfwm4 with its compositor on (on the session's private bus) instead of
+  // openbox.
+  bool xfwm4 = false;
   bool tray = false;
-  bool compositor = false;
+  bool compositor = false;  // xcompmgr
   bool notifications = false;
+};
+
+// A window's pixels as the X server holds them (not the screen's), 0xAARRGGBB for a 32-bit
+// visual, 0xFFRRGGBB otherwise.
+struct WindowPixels {
+  int width = 0, height = 0, depth = 0;
+  std::vector<unsigned> argb;
+  unsigned At(int x, int y) const { return argb[static_cast<size_t>(y) * width + x]; }
 };
 
 class XSession {
@@ -41,6 +52,13 @@ class XSession {
   // Starts or stops the tray host alone (a tray host that goes away and comes back).
   bool StartTray();
   void StopTray();
+  // Starts xcompmgr (returns once it owns the screen's compositing selection) or stops it.
+  bool StartCompositor();
+  void StopCompositor();
+  // Whether a compositing manager owns _NET_WM_CM_S0.
+  bool CompositorRuns();
+  // The pixels of window `id`; false when it cannot be read (gone, unmapped).
+  bool ReadWindow(unsigned long id, WindowPixels& out);
 
   // Returns once the window manager has handled every event the X server gave it before the call
   // (false if it does not answer within `ms`).
@@ -58,6 +76,9 @@ class XSession {
   std::vector<long> RootProperty(const std::string& name);
   // A window of the helper connection, destroyed at once: an id that names no window any more.
   unsigned long DeadWindow();
+  // Another client's pop-up: an override-redirect window of the helper connection in one colour,
+  // mapped on top of the stack; returns its id.
+  unsigned long Cover(int x, int y, int width, int height, unsigned long rgb);
 
   // The colour of a screen pixel as 0xRRGGBB, or -1.
   long Pixel(int x, int y, const std::function<void()>& pump);
@@ -77,6 +98,7 @@ class XSession {
 
  private:
   bool StartXvfb();
+  bool StartBus();
   bool WaitForWindowManager();
   void StartReaper();
   void Remember(pid_t pid, bool forget);
