@@ -363,6 +363,16 @@ bool X11Backend::WindowManagerRuns() {
   return check && checkOf(check) == check;
 }
 
+// The window's parent (a window manager's frame, or the root); 0 when it is gone.
+XWin X11Backend::ParentOf(XWin w) {
+  XWin rootRet, parent = 0;
+  XWin* children = nullptr;
+  unsigned int count = 0;
+  if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &count)) return 0;
+  if (children) XFree(children);
+  return parent;
+}
+
 // Brings managed windows to the front. A window manager is asked as a pager would
 // (_NET_RESTACK_WINDOW): a plain raise is a configure request that xfwm4 answers by focusing a
 // window it puts above a focused full-screen one, which would take the keyboard from a game.
@@ -473,6 +483,8 @@ void X11Backend::Rebuild(HWND hwnd, bool argb) {
     n.xwin = fresh;
     n.xic = xic;
     n.mapped = n.shown = n.withheld = n.unmanaged = false;
+    n.withdrawing = n.mapPending = false;
+    n.netKnown = 0;
     n.argb = argb;
     byXWindow_.erase(old.xwin);
     byXWindow_[fresh] = hwnd;
@@ -526,9 +538,20 @@ void X11Backend::ApplyHints(HWND hwnd, XWin xwin) {
   else XDeleteProperty(dpy_, xwin, XA_WM_TRANSIENT_FOR);
 }
 
-void X11Backend::SetNetState(XWin xwin, const char* state, bool on, bool mapped) {
+// A request that changes nothing is not sent: openbox restacks a window below the focused one at
+// every state request, which would undo a raise just asked for.
+void X11Backend::SetNetState(HWND hwnd, XWin xwin, NetState state, bool on, bool mapped) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Native& n = windows_[hwnd];
+    if (mapped && (n.netKnown & state) && ((n.netStates & state) != 0) == on) return;
+    n.netKnown |= state;
+    n.netStates = on ? (n.netStates | state) : (n.netStates & ~state);
+  }
   Atom netState = atom("_NET_WM_STATE");
-  Atom value = atom(state);
+  Atom value = atom(state == kNetAbove         ? "_NET_WM_STATE_ABOVE"
+                    : state == kNetSkipTaskbar ? "_NET_WM_STATE_SKIP_TASKBAR"
+                                               : "_NET_WM_STATE_SKIP_PAGER");
   if (mapped) {  // a mapped window asks the window manager
     XEvent ev{};
     ev.xclient.type = ClientMessage;
@@ -564,10 +587,10 @@ void X11Backend::ApplyState(HWND hwnd, XWin xwin, bool mapped) {
   if (!GetWindowState(hwnd, s)) return;
   Native n;
   if (NativeOf(hwnd, n) && n.unmanaged) mapped = false;  // no window manager reads a request for it
-  SetNetState(xwin, "_NET_WM_STATE_ABOVE", (s.exStyle & WS_EX_TOPMOST) != 0, mapped);
+  SetNetState(hwnd, xwin, kNetAbove, (s.exStyle & WS_EX_TOPMOST) != 0, mapped);
   bool tool = (s.exStyle & WS_EX_TOOLWINDOW) || ((s.exStyle & WS_EX_NOACTIVATE) && s.owner);
-  SetNetState(xwin, "_NET_WM_STATE_SKIP_TASKBAR", tool, mapped);
-  SetNetState(xwin, "_NET_WM_STATE_SKIP_PAGER", tool, mapped);
+  SetNetState(hwnd, xwin, kNetSkipTaskbar, tool, mapped);
+  SetNetState(hwnd, xwin, kNetSkipPager, tool, mapped);
 }
 
 void X11Backend::ApplyOpacity(HWND hwnd, XWin xwin) {
@@ -702,13 +725,8 @@ void X11Backend::ApplyInputShape(HWND hwnd, XWin xwin, bool empty) {
   if (empty) {
     // A window manager's frame copies the client's input shape only on its own schedule; a frame
     // that exists already gets it directly.
-    XWin rootRet, parent;
-    XWin* children = nullptr;
-    unsigned int n = 0;
-    if (XQueryTree(dpy_, xwin, &rootRet, &parent, &children, &n)) {
-      if (children) XFree(children);
-      if (parent && parent != root_) XFixesSetWindowShapeRegion(dpy_, parent, ShapeInput, 0, 0, region);
-    }
+    XWin parent = ParentOf(xwin);
+    if (parent && parent != root_) XFixesSetWindowShapeRegion(dpy_, parent, ShapeInput, 0, 0, region);
     XFixesDestroyRegion(dpy_, region);
   }
 }
@@ -785,6 +803,15 @@ void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
 void X11Backend::Show(HWND hwnd, XWin xwin, const WindowState& s) {
   Native n;
   if (!NativeOf(hwnd, n)) return;
+  {
+    // ICCCM 4.1.4: a withdrawn window is mapped again once the window manager has let it go.
+    std::lock_guard<std::mutex> lock(mutex_);
+    Native& native = windows_[hwnd];
+    if (native.withdrawing) {
+      native.mapPending = true;
+      return;
+    }
+  }
   if (!n.shown) {
     // The visual follows the compositor: a window shown after one came or went gets the other.
     bool argb = (s.exStyle & WS_EX_LAYERED) && argbVisual_ && CompositorRuns();
@@ -796,25 +823,17 @@ void X11Backend::Show(HWND hwnd, XWin xwin, const WindowState& s) {
     // Override-redirect is read by the window manager when a window is mapped; a window it still
     // holds in its frame (hidden a moment ago) keeps what it had this time.
     bool floats = Floats(s);
-    if (floats != n.unmanaged) {
-      XWin rootRet, parent = 0;
-      XWin* children = nullptr;
-      unsigned int count = 0;
-      if (XQueryTree(dpy_, xwin, &rootRet, &parent, &children, &count)) {
-        if (children) XFree(children);
-        if (parent == root_) {
-          XSetWindowAttributes a{};
-          a.override_redirect = floats ? True : False;
-          XChangeWindowAttributes(dpy_, xwin, CWOverrideRedirect, &a);
-          std::lock_guard<std::mutex> lock(mutex_);
-          windows_[hwnd].unmanaged = n.unmanaged = floats;
-        }
-      }
+    if (floats != n.unmanaged && ParentOf(xwin) == root_) {
+      XSetWindowAttributes a{};
+      a.override_redirect = floats ? True : False;
+      XChangeWindowAttributes(dpy_, xwin, CWOverrideRedirect, &a);
+      std::lock_guard<std::mutex> lock(mutex_);
+      windows_[hwnd].unmanaged = n.unmanaged = floats;
     }
   }
   ApplyState(hwnd, xwin, false);
-  if (ActiveWindowOfDesktop() != hwnd) {
-    long zero = 0;  // shown without activation: the window manager must not focus it
+  if (ActiveWindowOfDesktop() != hwnd || AnotherProgramIsActive()) {
+    long zero = 0;  // shown without activation (or under the foreground lock): not to be focused
     XChangeProperty(dpy_, xwin, atom("_NET_WM_USER_TIME"), XA_CARDINAL, 32, PropModeReplace,
                     reinterpret_cast<unsigned char*>(&zero), 1);
   } else {
@@ -835,9 +854,19 @@ void X11Backend::Show(HWND hwnd, XWin xwin, const WindowState& s) {
 }
 
 void X11Backend::Hide(HWND hwnd, XWin xwin) {
-  XUnmapWindow(dpy_, xwin);
   Native n;
-  if (NativeOf(hwnd, n) && !n.unmanaged) {
+  if (!NativeOf(hwnd, n)) return;
+  // Marked before the window manager can hear of it, so its letting go is never missed.
+  const bool framed = !n.unmanaged && ParentOf(xwin) != root_ && WindowManagerRuns();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Native& native = windows_[hwnd];
+    native.mapped = native.shown = native.mapPending = false;
+    native.withdrawing = framed;
+    native.netKnown = 0;  // a withdrawn window's state is the window manager's to drop
+  }
+  XUnmapWindow(dpy_, xwin);
+  if (!n.unmanaged) {
     // A withdrawn window must reach the window manager as such (ICCCM 4.1.4).
     XEvent ev{};
     ev.xunmap.type = UnmapNotify;
@@ -845,9 +874,6 @@ void X11Backend::Hide(HWND hwnd, XWin xwin) {
     ev.xunmap.window = xwin;
     XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  windows_[hwnd].mapped = false;
-  windows_[hwnd].shown = false;
 }
 
 // Keeps the X stacking of our windows in the model's order (topmost first): each window is raised
@@ -861,7 +887,7 @@ void X11Backend::Restack() {
     if (!GetWindowState(h, s) || !s.visible) continue;
     Native n;
     if (!NativeOf(h, n) || !n.xwin || n.unmanaged) continue;
-    SetNetState(n.xwin, "_NET_WM_STATE_ABOVE", (s.exStyle & WS_EX_TOPMOST) != 0, n.mapped);
+    SetNetState(h, n.xwin, kNetAbove, (s.exStyle & WS_EX_TOPMOST) != 0, n.mapped);
     xs.push_back(n.xwin);
   }
   RaiseManaged(std::vector<XWin>(xs.rbegin(), xs.rend()));
@@ -888,18 +914,7 @@ void X11Backend::KeepOnTop(bool fromEvents) {
   if (floating.empty()) return;
   // Our windows above them are framed: the frame is what stands among the root's children.
   for (XWin& x : above) {
-    for (XWin w = x;;) {
-      XWin rootRet, parent = 0;
-      XWin* children = nullptr;
-      unsigned int count = 0;
-      if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &count)) break;
-      if (children) XFree(children);
-      if (!parent || parent == root_) {
-        x = w;
-        break;
-      }
-      w = parent;
-    }
+    for (XWin w = x; w && w != root_; w = ParentOf(w)) x = w;
   }
   XWin rootRet, parent;
   XWin* children = nullptr;
@@ -1108,12 +1123,7 @@ bool X11Backend::AnotherProgramIsActive() {
     for (XWin w = focus; w && w != root_;) {
       if (HwndOf(w)) return false;
       top = w;
-      XWin rootRet, parent = 0;
-      XWin* children = nullptr;
-      unsigned int count = 0;
-      if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &count)) break;
-      if (children) XFree(children);
-      w = parent;
+      w = ParentOf(w);
     }
     Atom actualType;
     int fmt;
@@ -1431,15 +1441,8 @@ void X11Backend::HandleFocusOut() {
   XWin focus;
   int revert;
   XGetInputFocus(dpy_, &focus, &revert);
-  for (XWin w = focus; w && w != root_ && w != PointerRoot;) {
+  for (XWin w = focus; w && w != root_ && w != PointerRoot; w = ParentOf(w))
     if (HwndOf(w)) return;
-    XWin rootRet, parent;
-    XWin* children = nullptr;
-    unsigned int n = 0;
-    if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &n)) break;
-    if (children) XFree(children);
-    w = parent;
-  }
   HWND active = ActiveWindowOfDesktop();
   std::shared_ptr<qvp::Window> w = active ? FindWindowShared(active) : nullptr;
   if (w) RunOnThread(w->queue, [active] {
@@ -1526,12 +1529,27 @@ void X11Backend::Dispatch(XEvent& ev) {
       break;
     }
     case ReparentNotify: {
-      bool transparent;
+      // Let go now, not by an older notice still in the queue.
+      const bool released = ev.xreparent.parent == root_ && ParentOf(ev.xany.window) == root_;
+      bool transparent, showNow = false;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        transparent = windows_[hwnd].transparent;
+        Native& n = windows_[hwnd];
+        transparent = n.transparent;
+        if (n.withdrawing && released) {
+          n.withdrawing = false;
+          showNow = n.mapPending;
+          n.mapPending = false;
+        }
       }
       if (transparent) ApplyInputShape(hwnd, ev.xany.window, true);
+      if (showNow) {
+        // The show that waited, then the stacking it could not get while withdrawn.
+        WindowState s;
+        if (GetWindowState(hwnd, s) && s.visible && !s.iconic) Show(hwnd, ev.xany.window, s);
+        Restack();
+        XFlush(dpy_);
+      }
       break;
     }
     case ButtonPress:

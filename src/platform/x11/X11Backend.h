@@ -122,7 +122,14 @@ class X11Backend : public Backend {
     bool shown = false;      // XMapWindow was the last of map and unmap asked for
     bool unmanaged = false;  // override-redirect: no frame, stacked by us above everything
     bool argb = false;       // a 32-bit visual: the compositor reads each pixel's alpha
+    // Hidden while framed: not to be mapped again until the window manager has let it go (a map
+    // it sees before it has withdrawn the window is lost); `mapPending` says a show waits for that.
+    bool withdrawing = false;
+    bool mapPending = false;
+    // The _NET_WM_STATE flags last asked for (NetState bits), and which of them were asked at all.
+    unsigned char netStates = 0, netKnown = 0;
   };
+  enum NetState : unsigned char { kNetAbove = 1, kNetSkipTaskbar = 2, kNetSkipPager = 4 };
   // A window's bounding or input shape as last sent (not sent again when unchanged: every shape
   // request makes the server expose the window, which would blit and shape it again).
   struct SentShape {
@@ -156,6 +163,7 @@ class X11Backend : public Backend {
   void Blit(HWND hwnd, XWin xwin);
   void GrabWhenViewable(HWND hwnd, XWin xwin);
   void Restack();
+  XWin ParentOf(XWin w);
   bool WindowManagerRuns();
   void RaiseManaged(const std::vector<XWin>& bottomFirst);
   void EventLoop();
@@ -163,7 +171,7 @@ class X11Backend : public Backend {
   void HandleKey(XKeyEvent& ev, HWND hwnd);
   void HandleRawKey(XEvent& ev);
   void HandleFocusOut();
-  void SetNetState(XWin xwin, const char* state, bool on, bool mapped);
+  void SetNetState(HWND hwnd, XWin xwin, NetState state, bool on, bool mapped);
   void ScreenChanged(int width, int height);
   void Wake();
   static int AfterRequest(Display* dpy);
