@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "win32/types.h"
 
@@ -28,6 +29,13 @@ enum WindowChange : unsigned {
 // shows per-pixel alpha.
 enum class TextOverKey { Blended, Crisp, Coverage };
 
+// A monitor: its rectangle and work area in screen coordinates.
+struct MonitorDesc {
+  RECT rect;
+  RECT work;
+  bool primary;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -36,6 +44,8 @@ class Backend {
   // Screen geometry in screen coordinates.
   virtual RECT DesktopRect() = 0;
   virtual RECT WorkArea() = 0;
+  // Every monitor, the primary first; DesktopRect and WorkArea are the primary's.
+  virtual std::vector<MonitorDesc> Monitors() { return {MonitorDesc{DesktopRect(), WorkArea(), true}}; }
 
   // Called by the window model on the window's own thread, after the model has changed.
   virtual void OnWindowCreated(HWND) {}

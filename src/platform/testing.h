@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "win32/types.h"
 
 namespace qvplatform::testing {
 
@@ -34,4 +37,17 @@ namespace qvplatform::testing {
 // Resizes the headless desktop and sets its work area; false when another backend is in use.
 // Top-level windows receive WM_DISPLAYCHANGE when the size changes.
 bool SetHeadlessDesktop(int width, int height, int workLeft, int workTop, int workRight, int workBottom);
+
+// A monitor of the headless desktop, in screen coordinates (the primary need not be at 0,0).
+struct MonitorSpec {
+  RECT rect;
+  RECT work;
+  bool primary;
+};
+// Replaces the headless desktop's monitors; they are listed with the primary first and the others
+// in the given order, and SM_CXSCREEN and the work area become the primary's. False, changing
+// nothing, when another backend is in use, when not exactly one monitor is the primary, or when a
+// monitor or its work area is empty or the work area reaches outside it. Top-level windows receive
+// WM_DISPLAYCHANGE when a monitor came, went, moved or changed size.
+bool SetHeadlessMonitors(const std::vector<MonitorSpec>& monitors);
 }  // namespace qvplatform::testing

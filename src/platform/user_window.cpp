@@ -1375,6 +1375,17 @@ int GetSystemMetrics(int nIndex) {
     case SM_CYFRAME: return 4;
     case SM_CXDOUBLECLK:
     case SM_CYDOUBLECLK: return 4;
+    case SM_CMONITORS: return static_cast<int>(std::max<size_t>(1, TheBackend().Monitors().size()));
+    case SM_XVIRTUALSCREEN:
+    case SM_YVIRTUALSCREEN:
+    case SM_CXVIRTUALSCREEN:
+    case SM_CYVIRTUALSCREEN: {
+      RECT v = d;  // the bounding box of every monitor
+      for (const MonitorDesc& m : TheBackend().Monitors()) UnionRect(&v, &v, &m.rect);
+      if (nIndex == SM_XVIRTUALSCREEN) return v.left;
+      if (nIndex == SM_YVIRTUALSCREEN) return v.top;
+      return nIndex == SM_CXVIRTUALSCREEN ? v.right - v.left : v.bottom - v.top;
+    }
     default: return 0;
   }
 }

@@ -293,6 +293,11 @@ struct STYLESTRUCT {
 #define SM_CYFRAME 33
 #define SM_CXDOUBLECLK 36
 #define SM_CYDOUBLECLK 37
+#define SM_XVIRTUALSCREEN 76
+#define SM_YVIRTUALSCREEN 77
+#define SM_CXVIRTUALSCREEN 78
+#define SM_CYVIRTUALSCREEN 79
+#define SM_CMONITORS 80
 
 // Virtual keys.
 #define VK_LBUTTON 0x01
@@ -418,6 +423,35 @@ BOOL BringWindowToTop(HWND hWnd);
 
 int GetSystemMetrics(int nIndex);
 BOOL SystemParametersInfoW(UINT uiAction, UINT uiParam, PVOID pvParam, UINT fWinIni);
+
+// Monitors.
+#define MONITOR_DEFAULTTONULL 0x00000000
+#define MONITOR_DEFAULTTOPRIMARY 0x00000001
+#define MONITOR_DEFAULTTONEAREST 0x00000002
+#define MONITORINFOF_PRIMARY 0x00000001
+#define CCHDEVICENAME 32
+#define ERROR_INVALID_MONITOR_HANDLE 1461L
+
+struct MONITORINFO {
+  DWORD cbSize;
+  RECT rcMonitor;
+  RECT rcWork;
+  DWORD dwFlags;
+};
+typedef MONITORINFO* LPMONITORINFO;
+
+struct MONITORINFOEXW : public MONITORINFO {
+  WCHAR szDevice[CCHDEVICENAME];
+};
+typedef MONITORINFOEXW* LPMONITORINFOEXW;
+
+typedef BOOL(CALLBACK* MONITORENUMPROC)(HMONITOR, HDC, LPRECT, LPARAM);
+
+HMONITOR MonitorFromWindow(HWND hwnd, DWORD dwFlags);
+HMONITOR MonitorFromPoint(POINT pt, DWORD dwFlags);
+HMONITOR MonitorFromRect(LPCRECT lprc, DWORD dwFlags);
+BOOL GetMonitorInfoW(HMONITOR hMonitor, LPMONITORINFO lpmi);
+BOOL EnumDisplayMonitors(HDC hdc, LPCRECT lprcClip, MONITORENUMPROC lpfnEnum, LPARAM dwData);
 
 // Rectangle helpers.
 BOOL SetRect(LPRECT lprc, int xLeft, int yTop, int xRight, int yBottom);
