@@ -9,11 +9,12 @@ PACKAGES=(
   # libraries
   libboost-system-dev libboost-thread-dev libboost-date-time-dev
   libwebsocketpp-dev libjsonparser-dev libcurl4-openssl-dev libpugixml-dev
-  libx11-dev libxi-dev libxfixes-dev libxext-dev libxrandr-dev
+  libx11-dev libxi-dev libxfixes-dev libxext-dev libxrandr-dev libxinerama-dev
   libcairo2-dev libpango1.0-dev libfontconfig-dev fonts-wqy-microhei
   # tests and benchmarks
   libgtest-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick xclip
   openbox trayer xcompmgr dbus-x11 notification-daemon xfwm4
+  xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils
   dbus-daemon libglib2.0-bin desktop-file-utils appstream dpkg-dev file
 )
 

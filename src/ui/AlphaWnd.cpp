@@ -20,8 +20,8 @@ void OnCreate(CQvGameAlphaWnd& w, HWND hWnd) {
   ::GetWindowRect(::GetDesktopWindow(), &rcDesktop);
   RECT rc{0, 0, 0, 0};
   ::GetWindowRect(hWnd, &rc);
-  const int left = (rcDesktop.right - rcDesktop.left) - (rc.right - rc.left);
-  const int top = static_cast<int>((rcDesktop.bottom - rcDesktop.top) * 0.3);
+  const int left = rcDesktop.right - (rc.right - rc.left);
+  const int top = rcDesktop.top + static_cast<int>((rcDesktop.bottom - rcDesktop.top) * 0.3);
   ::SetWindowPos(hWnd, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 

@@ -131,16 +131,22 @@ LRESULT CQvGameMainWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
       if (wParam == kAutoHideTimerId) OnAutoHide();
       return 0;
     case WM_MOVING: {
+      // The bar stays within the monitor it is on.
       auto* rc = reinterpret_cast<RECT*>(lParam);
       RECT desk;
-      ::GetWindowRect(::GetDesktopWindow(), &desk);
+      MONITORINFO info{};
+      info.cbSize = sizeof info;
+      if (::GetMonitorInfoW(::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTONEAREST), &info))
+        desk = info.rcMonitor;
+      else
+        ::GetWindowRect(::GetDesktopWindow(), &desk);
       if (rc) {
-        if (rc->left < 0)
-          ::OffsetRect(rc, -rc->left, 0);
+        if (rc->left < desk.left)
+          ::OffsetRect(rc, desk.left - rc->left, 0);
         else if (rc->right > desk.right)
           ::OffsetRect(rc, desk.right - rc->right, 0);
-        if (rc->top < 0)
-          ::OffsetRect(rc, 0, -rc->top);
+        if (rc->top < desk.top)
+          ::OffsetRect(rc, 0, desk.top - rc->top);
         else if (rc->bottom > desk.bottom)
           ::OffsetRect(rc, 0, desk.bottom - rc->bottom);
       }
@@ -191,8 +197,8 @@ void CQvGameMainWnd::Initialize() {
   ::GetWindowRect(::GetDesktopWindow(), &desk);
   ::GetWindowRect(m_hWnd, &bar);
   int width = bar.right - bar.left, height = bar.bottom - bar.top;
-  int left = (desk.right - desk.left) - width;
-  int top = static_cast<int>((desk.bottom - desk.top) * 0.3);
+  int left = desk.right - width;
+  int top = desk.top + static_cast<int>((desk.bottom - desk.top) * 0.3);
 
   const DWORD childExStyle = WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TRANSPARENT;
   m_pAlphaWnd = new CQvGameAlphaWnd;
@@ -394,6 +400,6 @@ void CQvGameMainWnd::MoveHome() {
   ::GetWindowRect(::GetDesktopWindow(), &desk);
   ::GetWindowRect(m_hWnd, &bar);
   int width = bar.right - bar.left;
-  ::SetWindowPos(m_hWnd, nullptr, (desk.right - desk.left) - width, static_cast<int>((desk.bottom - desk.top) * 0.3), 0,
-                 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  ::SetWindowPos(m_hWnd, nullptr, desk.right - width, desk.top + static_cast<int>((desk.bottom - desk.top) * 0.3), 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

@@ -226,8 +226,14 @@ struct WebMsgOps {
     Measurer m(Hwnd(), w.m_hFont);
     if (!m.Ok()) return kMargin;
     const int usable = Usable();
+    // The work area of the monitor the bar has taken the messages to.
     RECT work{0, 0, 0, 0};
-    ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    if (::GetMonitorInfoW(::MonitorFromWindow(Hwnd(), MONITOR_DEFAULTTONEAREST), &info))
+      work = info.rcWork;
+    else
+      ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     const int row = std::max(1, m.Measure(u"0", 1).cy) + kLineGap;
     const int gap = kMessageGap - kLineGap;  // below each message
     int pixelsLeft = work.bottom - top - kMargin;

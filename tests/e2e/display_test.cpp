@@ -1,6 +1,6 @@
-// The screen on a real X display: the desktop rectangle and metrics from the root window, the work
-// area from the window manager's _NET_WORKAREA (and the desktop without a manager), and
-// WM_DISPLAYCHANGE when the screen size changes through RandR.
+// The screen on a real X display: the desktop rectangle and metrics from the primary monitor, the
+// work area from the window manager's _NET_WORKAREA and the docks on that monitor (and the desktop
+// without a manager), and WM_DISPLAYCHANGE when the screen or its monitors change through RandR.
 #include <gtest/gtest.h>
 
 #include "e2e/support/XSession.h"
@@ -170,5 +170,62 @@ TEST_F(Display, ScreenResizeSendsDisplayChangeToTopLevelWindowsAndMetricsFollow)
   EXPECT_EQ(800, GetSystemMetrics(SM_CYSCREEN));
   EXPECT_TRUE(WorkAreaIs(RECT{0, 0, 1280, 800})) << Str(WorkArea());
 }
+
+
+// Two monitors on real RandR outputs, either one primary: the primary is the desktop, the metrics
+// and the work area; a dock on the primary shrinks only its work area; a monitor switched off is a
+// display change after which the desktop is the monitor that is left.
+class DisplayMonitors : public Display, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DisplayMonitors, ThePrimaryIsTheDesktopADockShrinksOnlyItsMonitorAndAnUnplugIsADisplayChange) {
+  const int primary = GetParam();
+  SessionOptions options;
+  options.monitors = {{1280, 800}, {1280, 800}};
+  options.primary = primary;
+  Start(options);
+  const RECT left{0, 0, 1280, 800}, right{1280, 0, 2560, 800};
+  const RECT& main = primary ? right : left;
+  const RECT& other = primary ? left : right;
+  RECT desktop = DesktopRect();
+  EXPECT_TRUE(EqualRect(&desktop, &main)) << Str(desktop);
+  EXPECT_EQ(1280, GetSystemMetrics(SM_CXSCREEN));
+  EXPECT_EQ(2560, GetSystemMetrics(SM_CXVIRTUALSCREEN));
+  EXPECT_EQ(2, GetSystemMetrics(SM_CMONITORS));
+  std::vector<RECT> listed;
+  EnumDisplayMonitors(nullptr, nullptr, [](HMONITOR, HDC, LPRECT r, LPARAM data) {
+    reinterpret_cast<std::vector<RECT>*>(data)->push_back(*r);
+    return TRUE;
+  }, reinterpret_cast<LPARAM>(&listed));
+  ASSERT_EQ(2u, listed.size());
+  auto workOf = [](POINT pt) {
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    GetMonitorInfoW(MonitorFromPoint(pt, MONITOR_DEFAULTTONULL), &info);
+    return info.rcWork;
+  };
+
+  ASSERT_TRUE(session_->Dock(40, main.left, main.right));
+  RECT shrunk{main.left, 40, main.right, 800};
+  EXPECT_TRUE(WorkAreaIs(shrunk)) << Str(WorkArea());
+  RECT otherWork = workOf(POINT{other.left + 10, 10});
+  EXPECT_TRUE(EqualRect(&otherWork, &other)) << "the dock shrank the other monitor: " << Str(otherWork);
+
+  qvtest::RecordingWindows windows;
+  HWND shown = windows.Create(WS_POPUP | WS_VISIBLE, 0, nullptr, {100, 100, 300, 200});
+  ASSERT_TRUE(shown);
+  ASSERT_TRUE(session_->Run({"xrandr", "--output", "DUMMY" + std::to_string(primary), "--off"}, Pump));
+  ASSERT_TRUE(XSession::WaitFor([&] {
+    for (const auto& r : windows.All())
+      if (r.hwnd == shown && r.message == WM_DISPLAYCHANGE) return true;
+    return false;
+  }, Pump, 10000)) << "no WM_DISPLAYCHANGE when the primary went";
+  EXPECT_EQ(1, GetSystemMetrics(SM_CMONITORS));
+  desktop = DesktopRect();
+  EXPECT_EQ(1280, desktop.right - desktop.left) << Str(desktop);
+  EXPECT_EQ(GetSystemMetrics(SM_CXVIRTUALSCREEN), 1280);
+}
+
+INSTANTIATE_TEST_SUITE_P(EitherPrimary, DisplayMonitors, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& info) { return info.param ? "RightPrimary" : "LeftPrimary"; });
 
 }  // namespace

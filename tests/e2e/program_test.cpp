@@ -27,11 +27,14 @@ using Geometry = XSession::Geometry;
 
 class Program : public ::testing::Test {
  protected:
-  void SetUp() override {
-    qvtest::SetWatchdogLimit(std::chrono::seconds(150));
+  virtual SessionOptions Options() {
     SessionOptions options;
     options.tray = true;
-    session_ = std::make_unique<XSession>(options);
+    return options;
+  }
+  void SetUp() override {
+    qvtest::SetWatchdogLimit(std::chrono::seconds(150));
+    session_ = std::make_unique<XSession>(Options());
     ASSERT_TRUE(session_->ok()) << session_->error();
     config_ = session_->folder() + "/config";
     std::filesystem::create_directories(config_ + "/QvGameAssist");
@@ -290,3 +293,55 @@ TEST_F(Program, RoomNumberPastedFromOtherProgramsConnectsAndTheHistoryIsWrittenI
                                 NoPump, 20000))
       << FileText(history);
 }
+
+// Two monitors side by side, either one primary: the bar starts at the primary's right edge, 30 %
+// down; dragged toward the other monitor it stays within its own; the primary switched off brings
+// it onto the monitor that is left.
+class ProgramOnMonitors : public Program, public ::testing::WithParamInterface<int> {
+ protected:
+  SessionOptions Options() override {
+    SessionOptions options;
+    options.monitors = {{1280, 800}, {1280, 800}};
+    options.primary = GetParam();
+    return options;
+  }
+};
+
+TEST_P(ProgramOnMonitors, TheBarStartsOnThePrimaryStaysOnItsMonitorAndFollowsAnUnplug) {
+  const int primary = GetParam();
+  const int left = primary * 1280, right = left + 1280;
+  StartRoom({}, true);
+  program_ = session_->Spawn({QVGAMEASSIST_PATH}, session_->folder() + "/program.out");
+  ASSERT_GT(program_, 0);
+  Geometry bar;
+  ASSERT_TRUE(XSession::WaitFor([&] { return (bar = Window("Qv直播助手")).found && bar.width == 200; }, NoPump, 30000))
+      << "the bar did not appear";
+  EXPECT_EQ(right, bar.x + bar.width);
+  EXPECT_EQ(240, bar.y);
+
+  // Dragged far toward the other monitor: stopped at its own monitor's edge.
+  int fromX = bar.x + 30, fromY = bar.y + bar.height / 2, toward = primary ? -1 : 1;
+  ASSERT_TRUE(session_->Run({"xdotool", "mousemove", std::to_string(fromX), std::to_string(fromY), "mousedown", "1"},
+                            NoPump));
+  for (int step = 1; step <= 8; ++step)
+    ASSERT_TRUE(session_->Run({"xdotool", "mousemove", std::to_string(fromX + toward * 200 * step), std::to_string(fromY)},
+                              NoPump));
+  ASSERT_TRUE(session_->Run({"xdotool", "mouseup", "1"}, NoPump));
+  Geometry moved;
+  EXPECT_TRUE(XSession::WaitFor([&] {
+    moved = Window("Qv直播助手");
+    return moved.x == (primary ? left : right - moved.width);
+  }, NoPump, 5000)) << "the bar is at " << moved.x << ", its monitor spans " << left << ".." << right;
+
+  // The primary switched off: the bar comes onto the monitor that is left (xrandr moves that one to
+  // the screen's origin).
+  ASSERT_TRUE(session_->Run({"xrandr", "--output", "DUMMY" + std::to_string(primary), "--off"}, NoPump));
+  EXPECT_TRUE(XSession::WaitFor([&] {
+    moved = Window("Qv直播助手");
+    return moved.found && moved.x >= 0 && moved.x + moved.width <= 1280 && moved.y == 240;
+  }, NoPump, 10000)) << "the bar is at " << moved.x << "," << moved.y << " after the primary went";
+  EXPECT_EQ(::waitpid(program_, nullptr, WNOHANG), 0) << "the program ended";
+}
+
+INSTANTIATE_TEST_SUITE_P(EitherPrimary, ProgramOnMonitors, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& info) { return info.param ? "RightPrimary" : "LeftPrimary"; });

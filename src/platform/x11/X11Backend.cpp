@@ -5,6 +5,7 @@
 #include <X11/Xutil.h>
 #include <X11/cursorfont.h>
 #include <X11/extensions/XInput2.h>
+#include <X11/extensions/Xinerama.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <X11/extensions/shape.h>
@@ -171,9 +172,6 @@ std::unique_ptr<X11Backend> X11Backend::Open(std::string& error) {
 }
 
 X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)) {
-  XWindowAttributes ra;
-  XGetWindowAttributes(dpy_, root_, &ra);
-  desktop_ = RECT{0, 0, ra.width, ra.height};
   // Substructure: other clients' windows mapped or restacked, which may cover the floating ones.
   XSelectInput(dpy_, root_, StructureNotifyMask | SubstructureNotifyMask | PropertyChangeMask);
   int event, err;
@@ -194,8 +192,10 @@ X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)) 
   }
   if (XRRQueryExtension(dpy_, &event, &err)) {
     randrEvent_ = event;
-    XRRSelectInput(dpy_, root_, RRScreenChangeNotifyMask);
+    XRRSelectInput(dpy_, root_, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
   }
+  ReadMonitors();
+  ReadStruts();
   int major = 2, minor = 0;
   if (XQueryExtension(dpy_, "XInputExtension", &xiOpcode_, &event, &err) && XIQueryVersion(dpy_, &major, &minor) == Success) {
     unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
@@ -308,14 +308,28 @@ bool X11Backend::CompositorRuns() { return cmSelection_ && XGetSelectionOwner(dp
 
 // ---- screen ----
 
+// The primary monitor is the desktop, as on Windows.
 RECT X11Backend::DesktopRect() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return desktop_;
+  return monitors_.empty() ? screen_ : monitors_.front();
 }
 
-RECT X11Backend::WorkArea() {
-  RECT desktop = DesktopRect();
-  // Only a running window manager's work area counts, not one a dead manager left behind.
+RECT X11Backend::WorkArea() { return Monitors().front().work; }
+
+// Each monitor's work area, while a live window manager runs: the monitor less the edges the docks
+// on it reserve; with one monitor, also within the manager's work area of the current desktop
+// (_NET_WORKAREA, which may hold more than docks). With several, _NET_WORKAREA is no help: it is
+// one rectangle for the whole screen, which window managers shrink by a dock on any monitor.
+std::vector<MonitorDesc> X11Backend::Monitors() {
+  std::vector<RECT> rects;
+  std::vector<std::array<long, 12>> struts;
+  RECT screen;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rects = monitors_.empty() ? std::vector<RECT>{screen_} : monitors_;
+    struts = struts_;
+    screen = screen_;
+  }
   auto windowProp = [&](XWin w, Atom prop, Atom type, long count, std::vector<long>& out) {
     Atom actual;
     int format;
@@ -331,17 +345,133 @@ RECT X11Backend::WorkArea() {
     XFree(data);
     return true;
   };
-  std::vector<long> check, check2, current, area;
-  if (!windowProp(root_, atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, 1, check) || check.empty()) return desktop;
-  if (!windowProp(static_cast<XWin>(check[0]), atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, 1, check2) ||
-      check2.empty() || check2[0] != check[0])
-    return desktop;
-  long desk = windowProp(root_, atom("_NET_CURRENT_DESKTOP"), XA_CARDINAL, 1, current) && !current.empty() ? current[0] : 0;
-  if (!windowProp(root_, atom("_NET_WORKAREA"), XA_CARDINAL, 4 * (desk + 1), area) ||
-      area.size() < static_cast<size_t>(4 * (desk + 1)))
-    return desktop;
-  const long* a = &area[4 * desk];
-  return RECT{static_cast<LONG>(a[0]), static_cast<LONG>(a[1]), static_cast<LONG>(a[0] + a[2]), static_cast<LONG>(a[1] + a[3])};
+  // Only a running window manager's work area and docks count, not what a dead manager left.
+  const bool manager = WindowManagerRuns();
+  RECT managerArea = screen;
+  if (manager && rects.size() == 1) {
+    std::vector<long> current, area;
+    long desk = windowProp(root_, atom("_NET_CURRENT_DESKTOP"), XA_CARDINAL, 1, current) && !current.empty()
+                    ? current[0]
+                    : 0;
+    if (desk >= 0 && windowProp(root_, atom("_NET_WORKAREA"), XA_CARDINAL, 4 * (desk + 1), area) &&
+        area.size() >= static_cast<size_t>(4 * (desk + 1))) {
+      const long* a = &area[4 * desk];
+      managerArea = RECT{static_cast<LONG>(a[0]), static_cast<LONG>(a[1]), static_cast<LONG>(a[0] + a[2]),
+                         static_cast<LONG>(a[1] + a[3])};
+    }
+  }
+  std::vector<MonitorDesc> out;
+  for (size_t i = 0; i < rects.size(); ++i) {
+    const RECT& m = rects[i];
+    RECT work = m;
+    if (manager) {
+      RECT clipped;
+      if (IntersectRect(&clipped, &m, &managerArea)) work = clipped;
+      for (const auto& st : struts) {
+        // left, right, top, bottom, then each edge's span: left/right in y, top/bottom in x.
+        if (st[0] > 0 && st[0] > m.left && st[4] < m.bottom && st[5] >= m.top)
+          work.left = std::max<LONG>(work.left, st[0]);
+        if (st[1] > 0 && screen.right - st[1] < m.right && st[6] < m.bottom && st[7] >= m.top)
+          work.right = std::min<LONG>(work.right, screen.right - st[1]);
+        if (st[2] > 0 && st[2] > m.top && st[8] < m.right && st[9] >= m.left)
+          work.top = std::max<LONG>(work.top, st[2]);
+        if (st[3] > 0 && screen.bottom - st[3] < m.bottom && st[10] < m.right && st[11] >= m.left)
+          work.bottom = std::min<LONG>(work.bottom, screen.bottom - st[3]);
+      }
+      if (work.right <= work.left || work.bottom <= work.top) work = m;  // nonsense reserves nothing
+    }
+    out.push_back(MonitorDesc{m, work, i == 0});
+  }
+  return out;
+}
+
+// The monitors from RandR 1.5 (the primary first; the first one when none is), else Xinerama,
+// else the one screen. A change of monitors or of the screen is told to the top-level windows
+// with WM_DISPLAYCHANGE (the primary's size), as Windows does.
+void X11Backend::ReadMonitors() {
+  XWindowAttributes ra;
+  XGetWindowAttributes(dpy_, root_, &ra);
+  const RECT screen{0, 0, ra.width, ra.height};
+  std::vector<RECT> rects;
+  int count = 0;
+  if (randrEvent_ >= 0) {
+    if (XRRMonitorInfo* info = XRRGetMonitors(dpy_, root_, True, &count)) {
+      for (int i = 0; i < count; ++i) {
+        RECT r{info[i].x, info[i].y, info[i].x + info[i].width, info[i].y + info[i].height};
+        if (IsRectEmpty(&r)) continue;
+        if (info[i].primary)
+          rects.insert(rects.begin(), r);
+        else
+          rects.push_back(r);
+      }
+      XRRFreeMonitors(info);
+    }
+  }
+  int event, error;
+  if (rects.empty() && XineramaQueryExtension(dpy_, &event, &error) && XineramaIsActive(dpy_)) {
+    if (XineramaScreenInfo* info = XineramaQueryScreens(dpy_, &count)) {
+      for (int i = 0; i < count; ++i)
+        rects.push_back(RECT{info[i].x_org, info[i].y_org, info[i].x_org + info[i].width, info[i].y_org + info[i].height});
+      XFree(info);
+    }
+  }
+  if (rects.empty()) rects.push_back(screen);
+  bool changed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed = !monitors_.empty() && (!EqualRect(&screen_, &screen) || monitors_.size() != rects.size() ||
+                                     !std::equal(rects.begin(), rects.end(), monitors_.begin(),
+                                                 [](const RECT& a, const RECT& b) { return EqualRect(&a, &b); }));
+    screen_ = screen;
+    monitors_ = rects;
+  }
+  if (!changed) return;
+  const RECT& primary = rects.front();
+  LPARAM size = MAKELPARAM(primary.right - primary.left, primary.bottom - primary.top);
+  for (HWND hwnd : TopLevelWindowsInZOrder()) PostMessageW(hwnd, WM_DISPLAYCHANGE, 24, size);
+}
+
+// The edges the window manager's clients reserve (docks, panels): _NET_WM_STRUT_PARTIAL, or the
+// older _NET_WM_STRUT across the whole edge.
+void X11Backend::ReadStruts() {
+  std::vector<std::array<long, 12>> struts;
+  Atom actual;
+  int format;
+  unsigned long n = 0, after;
+  unsigned char* data = nullptr;
+  std::vector<XWin> clients;
+  if (XGetWindowProperty(dpy_, root_, atom("_NET_CLIENT_LIST"), 0, 4096, False, XA_WINDOW, &actual, &format, &n,
+                         &after, &data) == Success &&
+      data && format == 32) {
+    long* ids = reinterpret_cast<long*>(data);
+    for (unsigned long i = 0; i < n; ++i) clients.push_back(static_cast<XWin>(ids[i]));
+  }
+  if (data) XFree(data);
+  RECT screen;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    screen = screen_;
+  }
+  for (XWin client : clients) {
+    for (const char* name : {"_NET_WM_STRUT_PARTIAL", "_NET_WM_STRUT"}) {
+      data = nullptr;
+      if (XGetWindowProperty(dpy_, client, atom(name), 0, 12, False, XA_CARDINAL, &actual, &format, &n, &after, &data) !=
+              Success ||
+          !data || format != 32 || n < 4) {
+        if (data) XFree(data);
+        continue;
+      }
+      long* v = reinterpret_cast<long*>(data);
+      std::array<long, 12> st{v[0], v[1], v[2], v[3], 0, screen.bottom - 1, 0, screen.bottom - 1,
+                              0, screen.right - 1, 0, screen.right - 1};
+      if (n >= 12) std::copy(v, v + 12, st.begin());
+      XFree(data);
+      struts.push_back(st);
+      break;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  struts_ = std::move(struts);
 }
 
 // A window manager runs while the window _NET_SUPPORTING_WM_CHECK names names itself.
@@ -393,15 +523,6 @@ void X11Backend::RaiseManaged(const std::vector<XWin>& bottomFirst) {
     ev.xclient.data.l[2] = Above;
     XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
   }
-}
-
-void X11Backend::ScreenChanged(int width, int height) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (desktop_.right == width && desktop_.bottom == height) return;
-    desktop_ = RECT{0, 0, width, height};
-  }
-  for (HWND hwnd : TopLevelWindowsInZOrder()) PostMessageW(hwnd, WM_DISPLAYCHANGE, 24, MAKELPARAM(width, height));
 }
 
 // ---- windows ----
@@ -803,7 +924,7 @@ void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
 void X11Backend::Show(HWND hwnd, XWin xwin, const WindowState& s) {
   Native n;
   if (!NativeOf(hwnd, n)) return;
-  {
+  if (n.withdrawing && WindowManagerRuns() && ParentOf(xwin) != root_) {
     // ICCCM 4.1.4: a withdrawn window is mapped again once the window manager has let it go.
     std::lock_guard<std::mutex> lock(mutex_);
     Native& native = windows_[hwnd];
@@ -811,6 +932,10 @@ void X11Backend::Show(HWND hwnd, XWin xwin, const WindowState& s) {
       native.mapPending = true;
       return;
     }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    windows_[hwnd].withdrawing = false;  // let go already, or by a manager that is gone
   }
   if (!n.shown) {
     // The visual follows the compositor: a window shown after one came or went gets the other.
@@ -928,7 +1053,11 @@ void X11Backend::KeepOnTop(bool fromEvents) {
   // The stack from the top down to the first window of another client that shows: windows that
   // show nothing (unmapped, input-only, off the screen as window managers keep their own) cover
   // nothing and are left out.
-  const RECT screen = DesktopRect();
+  RECT screen;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    screen = screen_;
+  }
   std::vector<XWin> top;
   for (XWin w : stack) {
     if (isFloating(w) || isAbove(w)) {
@@ -1355,6 +1484,10 @@ void X11Backend::EventLoop() {
         timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 200));
       }
     }
+    if (monitorsDue_ != steady_clock::time_point{}) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(monitorsDue_ - steady_clock::now());
+      timeout = std::min(timeout, static_cast<int>(std::clamp<long long>(left.count(), 0, 200)));
+    }
     pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
     poll(fds, wakeRead_ >= 0 ? 2 : 1, timeout);
     if (stop_) break;
@@ -1381,6 +1514,10 @@ void X11Backend::EventLoop() {
     if (check && !g_displayLost) {
       stackCheckDue_ = false;
       KeepOnTop(true);
+    }
+    if (monitorsDue_ != steady_clock::time_point{} && steady_clock::now() >= monitorsDue_ && !g_displayLost) {
+      monitorsDue_ = {};
+      ReadMonitors();
     }
   }
 }
@@ -1468,14 +1605,21 @@ void X11Backend::Dispatch(XEvent& ev) {
     HandleRawKey(ev);
     return;
   }
-  if (randrEvent_ >= 0 && ev.type == randrEvent_ + RRScreenChangeNotify) {
+  // A display change comes as several events (outputs, CRTCs, the screen's size): the monitors are
+  // read once they have settled, so the windows hear of one change, not of the steps between.
+  if (randrEvent_ >= 0 && (ev.type == randrEvent_ + RRScreenChangeNotify || ev.type == randrEvent_ + RRNotify)) {
     XRRUpdateConfiguration(&ev);
-    auto* rr = reinterpret_cast<XRRScreenChangeNotifyEvent*>(&ev);
-    ScreenChanged(rr->width, rr->height);
+    monitorsDue_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
     return;
   }
   if (ev.type == ConfigureNotify && ev.xconfigure.window == root_) {
-    ScreenChanged(ev.xconfigure.width, ev.xconfigure.height);
+    monitorsDue_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    return;
+  }
+  if (ev.type == PropertyNotify && ev.xproperty.window == root_) {
+    // The window manager lists its clients again, or redoes its work area, when a dock comes,
+    // goes or changes what it reserves.
+    if (ev.xproperty.atom == atom("_NET_CLIENT_LIST") || ev.xproperty.atom == atom("_NET_WORKAREA")) ReadStruts();
     return;
   }
   if (fixesEvent_ >= 0 && ev.type == fixesEvent_ + XFixesSelectionNotify) {

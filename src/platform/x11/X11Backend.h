@@ -5,6 +5,7 @@
 #include <X11/Xlib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -80,6 +81,7 @@ class X11Backend : public Backend {
   const char* Name() const override { return "x11"; }
   RECT DesktopRect() override;
   RECT WorkArea() override;
+  std::vector<MonitorDesc> Monitors() override;
   void OnWindowCreated(HWND hwnd) override;
   void OnWindowChanged(HWND hwnd, unsigned changes) override;
   void OnWindowDestroyed(HWND hwnd) override;
@@ -172,7 +174,8 @@ class X11Backend : public Backend {
   void HandleRawKey(XEvent& ev);
   void HandleFocusOut();
   void SetNetState(HWND hwnd, XWin xwin, NetState state, bool on, bool mapped);
-  void ScreenChanged(int width, int height);
+  void ReadMonitors();
+  void ReadStruts();
   void Wake();
   static int AfterRequest(Display* dpy);
 
@@ -198,7 +201,12 @@ class X11Backend : public Backend {
   std::vector<std::function<bool(XEvent&)>> filters_;
   std::map<int, Cursor> cursors_;
   int cursorId_ = 0;
-  RECT desktop_{0, 0, 0, 0};
+  // Under mutex_: the X screen, the monitors' rectangles (the primary first; RandR 1.5, else
+  // Xinerama, else the screen) and the docks' struts (_NET_WM_STRUT_PARTIAL, twelve values each),
+  // read again when RandR or the window manager's lists change.
+  RECT screen_{0, 0, 0, 0};
+  std::vector<RECT> monitors_;
+  std::vector<std::array<long, 12>> struts_;
   int wakeRead_ = -1, wakeWrite_ = -1;
   std::atomic<bool> stop_{false};
   std::thread::id eventThread_;
@@ -221,6 +229,7 @@ class X11Backend : public Backend {
   // wants the top too is slowed down to a few raises a second.
   std::mutex stackMutex_;
   bool stackCheckDue_ = false;  // event thread only
+  std::chrono::steady_clock::time_point monitorsDue_{};  // event thread only: a display change settling
   std::vector<std::chrono::steady_clock::time_point> raises_;
   std::chrono::steady_clock::time_point deferredCheck_{};
   std::mutex trayMutex_;

@@ -13,10 +13,14 @@ IMenuListItemUI* ListItemOf(CControlUI* control) {
   return control ? static_cast<IMenuListItemUI*>(control->GetInterface(u"ListItem")) : nullptr;
 }
 
-SIZE WorkAreaSize() {
+// The work area of the monitor the menu opens on.
+RECT WorkAreaAt(int x, int y) {
+  MONITORINFO info{};
+  info.cbSize = sizeof info;
+  if (::GetMonitorInfoW(::MonitorFromPoint(POINT{x, y}, MONITOR_DEFAULTTONEAREST), &info)) return info.rcWork;
   RECT area{0, 0, 0, 0};
   ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-  return SIZE{area.right - area.left, area.bottom - area.top};
+  return area;
 }
 
 }  // namespace
@@ -61,12 +65,12 @@ bool CMenuUIEx::ShowMenu(int x, int y) {
   wnd->SetOwner(this);
   RECT rc = MenuRect(x, y);
   int width = rc.right - rc.left;
-  SIZE area = WorkAreaSize();
-  if (rc.bottom > area.cy) {
+  RECT area = WorkAreaAt(x, y);
+  if (rc.bottom > area.bottom) {
     rc.top = 2 * y - rc.bottom + 5;
     rc.bottom = y + 5;
   }
-  if (rc.right > area.cx) {
+  if (rc.right > area.right) {
     rc.left = x - width;
     rc.right = x;
   }
@@ -96,13 +100,13 @@ CMenuWndEx* CMenuUIEx::ShowSubMenu(HWND hTopMenuWnd, int x, int y, const RECT& r
   if (!Activate() || m_pMenuWnd || !m_pManager) return nullptr;
   RECT rc = MenuRect(x, y);
   int width = rc.right - rc.left;
-  SIZE area = WorkAreaSize();
-  if (rc.bottom > area.cy) {
+  RECT area = WorkAreaAt(x, y);
+  if (rc.bottom > area.bottom) {
     int up = rc.bottom - (y + 30);
     rc.top -= up;
     rc.bottom -= up;
   }
-  if (rc.right > area.cx) {
+  if (rc.right > area.right) {
     // Beside the parent pop-up on its left.
     int left = (rcParent.right - rcParent.left) + width;
     rc.left -= left;

@@ -15,7 +15,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -43,7 +45,7 @@ XSession::XSession(const SessionOptions& options) : options_(options) {
   StartReaper();
   for (const char* sub : {"/cache", "/config", "/runtime"}) std::filesystem::create_directories(folder_ + sub);
   std::filesystem::permissions(folder_ + "/runtime", std::filesystem::perms::owner_all);
-  if (!StartXvfb()) return;
+  if (!(options_.monitors.empty() ? StartXvfb() : StartXorg())) return;
   setenv("DISPLAY", display_.c_str(), 1);
   setenv("XDG_CACHE_HOME", (folder_ + "/cache").c_str(), 1);
   setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);
@@ -111,30 +113,94 @@ XSession::~XSession() {
 }
 
 bool XSession::StartXvfb() {
+  std::string screen = std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
+  return StartServer({"Xvfb", "-screen", "0", screen, "-nolisten", "tcp", "+extension", "RANDR", "-ac"}, "Xvfb");
+}
+
+// Xorg on the dummy driver needs no device: no input (devices are not added), no console of its
+// own (it shares the VT and never switches), its log and configuration in the session's folder.
+// Then xrandr lights one output per monitor, side by side.
+bool XSession::StartXorg() {
+  int width = 0, height = 0;
+  for (const auto& [w, h] : options_.monitors) {
+    width += w;
+    height = std::max(height, h);
+  }
+  const std::string conf = folder_ + "/xorg.conf";
+  {
+    std::ofstream out(conf);
+    out << "Section \"ServerFlags\"\n  Option \"AutoAddDevices\" \"false\"\n  Option \"AutoEnableDevices\" \"false\"\n"
+           "  Option \"DontVTSwitch\" \"true\"\nEndSection\n"
+           "Section \"Device\"\n  Identifier \"dummy\"\n  Driver \"dummy\"\n  VideoRam 256000\nEndSection\n"
+           "Section \"Monitor\"\n  Identifier \"monitor\"\n  HorizSync 5.0 - 1000.0\n  VertRefresh 5.0 - 200.0\nEndSection\n"
+           "Section \"Screen\"\n  Identifier \"screen\"\n  Device \"dummy\"\n  Monitor \"monitor\"\n  DefaultDepth 24\n"
+           "  SubSection \"Display\"\n    Depth 24\n    Virtual "
+        << std::max(width, 2048) << " " << std::max(height, 1536) << "\n  EndSubSection\nEndSection\n";
+  }
+  std::filesystem::create_directories(folder_ + "/xorg.conf.d");
+  if (!StartServer({"Xorg", "-config", conf, "-configdir", folder_ + "/xorg.conf.d", "-logfile", folder_ + "/Xorg.log",
+                    "-noreset", "-nolisten", "tcp", "-novtswitch", "-sharevts", "-ac"},
+                   "Xorg"))
+    return false;
+  setenv("DISPLAY", display_.c_str(), 1);
+  auto xrandr = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "xrandr");
+    return Run(args, [] {});
+  };
+  int x = 0;
+  std::vector<std::string> layout;
+  for (size_t i = 0; i < options_.monitors.size(); ++i) {
+    const auto [w, h] = options_.monitors[i];
+    // A mode of that size (blanking is irrelevant to a dummy output), offered to its output.
+    std::string mode = std::to_string(w) + "x" + std::to_string(h) + "_qv";
+    std::string output = "DUMMY" + std::to_string(i);
+    std::string clock = std::to_string(w * h * 60 / 1000000 + 1);
+    xrandr({"--newmode", mode, clock, std::to_string(w), std::to_string(w + 1), std::to_string(w + 2),
+            std::to_string(w + 3), std::to_string(h), std::to_string(h + 1), std::to_string(h + 2),
+            std::to_string(h + 3)});  // already there from another monitor of that size: fine
+    if (!xrandr({"--addmode", output, mode})) {
+      error_ = "xrandr cannot offer " + mode + " to " + output;
+      return false;
+    }
+    layout.insert(layout.end(), {"--output", output, "--mode", mode, "--pos", std::to_string(x) + "x0"});
+    if (static_cast<int>(i) == options_.primary) layout.push_back("--primary");
+    x += w;
+  }
+  if (!xrandr(layout)) {
+    error_ = "xrandr cannot lay out the monitors";
+    return false;
+  }
+  return true;
+}
+
+// Starts an X server on a free display (it names the display on a pipe: -displayfd).
+bool XSession::StartServer(const std::vector<std::string>& command, const char* name) {
   int fds[2];
   if (pipe(fds) != 0) return false;
-  std::string fd = std::to_string(fds[1]);
-  std::string screen = std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
+  std::vector<std::string> argv{command.front(), "-displayfd", std::to_string(fds[1])};
+  argv.insert(argv.end(), command.begin() + 1, command.end());
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
-  std::vector<std::string> argv{"Xvfb", "-displayfd", fd, "-screen", "0", screen, "-nolisten", "tcp", "+extension", "RANDR",
-                                "-ac"};
+  if (std::string(name) == "Xorg") {
+    // Its start-up chatter goes to its log.
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  int rc = posix_spawnp(&xvfb_, "Xvfb", &actions, nullptr, args.data(), environ);
+  int rc = posix_spawnp(&server_, argv[0].c_str(), &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc == 0) Remember(xvfb_, false);
+  if (rc == 0) Remember(server_, false);
   close(fds[1]);
   if (rc != 0) {
     close(fds[0]);
-    error_ = "cannot start Xvfb";
-    xvfb_ = -1;
+    error_ = std::string("cannot start ") + name;
+    server_ = -1;
     return false;
   }
   std::string number;
-  auto deadline = Clock::now() + std::chrono::seconds(10);
+  auto deadline = Clock::now() + std::chrono::seconds(20);
   while (Clock::now() < deadline) {
     pollfd p{fds[0], POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;
@@ -145,7 +211,7 @@ bool XSession::StartXvfb() {
   }
   close(fds[0]);
   if (number.empty()) {
-    error_ = "Xvfb did not report a display";
+    error_ = std::string(name) + " did not report a display";
     return false;
   }
   display_ = ":" + number;
@@ -346,17 +412,18 @@ bool XSession::ResizeScreen(int width, int height) {
   return ok && ra.width == width && ra.height == height;
 }
 
-bool XSession::Dock(int height) {
+bool XSession::Dock(int height, int left, int right) {
   Display* dpy = Helper();
   if (!dpy) return false;
   ::Window root = DefaultRootWindow(dpy);
-  int width = DisplayWidth(dpy, DefaultScreen(dpy));
-  ::Window dock = XCreateSimpleWindow(dpy, root, 0, 0, width, height, 0, 0, 0x808080);
+  if (right < 0) right = DisplayWidth(dpy, DefaultScreen(dpy));
+  int width = right - left;
+  ::Window dock = XCreateSimpleWindow(dpy, root, left, 0, width, height, 0, 0, 0x808080);
   Atom type = XInternAtom(dpy, "_NET_WM_WINDOW_TYPE_DOCK", False);
   XChangeProperty(dpy, dock, XInternAtom(dpy, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32, PropModeReplace,
                   reinterpret_cast<unsigned char*>(&type), 1);
   // left, right, top, bottom, then the start and end of each edge's extent
-  long strut[12] = {0, 0, height, 0, 0, 0, 0, 0, 0, width - 1, 0, 0};
+  long strut[12] = {0, 0, height, 0, 0, 0, 0, 0, left, right - 1, 0, 0};
   XChangeProperty(dpy, dock, XInternAtom(dpy, "_NET_WM_STRUT_PARTIAL", False), XA_CARDINAL, 32, PropModeReplace,
                   reinterpret_cast<unsigned char*>(strut), 12);
   XChangeProperty(dpy, dock, XInternAtom(dpy, "_NET_WM_STRUT", False), XA_CARDINAL, 32, PropModeReplace,

@@ -1,4 +1,4 @@
-// A private X desktop for one test: Xvfb on a free display, a window manager (openbox, or xfwm4 with
+// A private X desktop for one test: Xvfb (or Xorg's dummy driver, for monitors) on a free display, a window manager (openbox, or xfwm4 with
 // its own compositor), a tray host (trayer) and, on request, a compositor (xcompmgr) and a
 // notification daemon on a private session bus. Every process is stopped by its PID (the X server, and anything left, by a reaper when the
 // test process ends); caches and settings live in a temporary folder.
@@ -24,6 +24,11 @@ struct SessionOptions {
   bool tray = false;
   bool compositor = false;  // xcompmgr
   bool notifications = false;
+  // Monitors, left to right (width × height each), on Xorg's dummy driver: real RandR outputs
+  // (DUMMY0, DUMMY1, …) that xrandr can arrange and switch off. Empty: one Xvfb screen of
+  // width × height.
+  std::vector<std::pair<int, int>> monitors;
+  int primary = 0;  // which of the monitors is primary
 };
 
 // A window's pixels as the X server holds them (not the screen's), 0xAARRGGBB for a 32-bit
@@ -69,8 +74,9 @@ class XSession {
   // Changes the screen size through RandR (a mode of that size on the one output), as a display
   // change does. Xvfb cannot grow the screen past the size it started with.
   bool ResizeScreen(int width, int height);
-  // Maps a dock window along the top edge that reserves `height` pixels (_NET_WM_STRUT_PARTIAL).
-  bool Dock(int height);
+  // Maps a dock window along the top edge that reserves `height` pixels (_NET_WM_STRUT_PARTIAL),
+  // from x `left` to `right` (-1: the screen's width).
+  bool Dock(int height, int left = 0, int right = -1);
   // Sets or reads a 32-bit property of the root window.
   bool SetRootProperty(const std::string& name, const std::string& type, const std::vector<long>& values);
   std::vector<long> RootProperty(const std::string& name);
@@ -98,6 +104,8 @@ class XSession {
 
  private:
   bool StartXvfb();
+  bool StartXorg();
+  bool StartServer(const std::vector<std::string>& argv, const char* name);
   bool StartBus();
   bool WaitForWindowManager();
   void StartReaper();
@@ -113,7 +121,7 @@ class XSession {
   std::string folder_;
   std::string busAddress_;
   int reaper_ = -1;  // write end of the reaper's pipe: PIDs to stop when this process ends
-  pid_t xvfb_ = -1, wm_ = -1, tray_ = -1, compositor_ = -1, bus_ = -1, notifier_ = -1;
+  pid_t server_ = -1, wm_ = -1, tray_ = -1, compositor_ = -1, bus_ = -1, notifier_ = -1;
 };
 
 }  // namespace qve2e
