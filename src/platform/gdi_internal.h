@@ -113,6 +113,8 @@ std::shared_ptr<T> LookupAs(HGDIOBJ h, GdiType type) {
 }
 // Counts ReleaseDC calls that showed a window's new image (for tests).
 size_t WindowImagesShown();
+// Shaped runs and measured widths the fonts in use keep.
+size_t CachedTextRuns();
 std::shared_ptr<Dc> LookupDc(HDC hdc);  // sets ERROR_INVALID_HANDLE when missing
 
 // A DC in its initial state drawing into `target` (not yet in the handle table).

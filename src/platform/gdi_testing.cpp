@@ -8,5 +8,6 @@ void SetFontConfigFile(const std::string& path) { qvp::SetFontConfigPath(path); 
 
 size_t LiveGdiObjects() { return qvp::GdiObjectCount(); }
 size_t WindowImagesShown() { return qvp::WindowImagesShown(); }
+size_t CachedTextRuns() { return qvp::CachedTextRuns(); }
 
 }  // namespace qvplatform::testing

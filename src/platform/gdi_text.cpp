@@ -47,6 +47,7 @@ struct ShapedRun {
 };
 
 struct FontFace {
+  LOGFONTW logfont{};  // what it was made for
   PangoLayout* layout = nullptr;
   TEXTMETRICW tm{};
   bool decorated = false;  // underline or strike-out: drawn through Pango
@@ -69,6 +70,53 @@ constexpr double kDefaultEm = 12.0;
 std::mutex& TextMutex() {
   static std::mutex* m = new std::mutex;
   return *m;
+}
+
+std::mutex& GraveMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+std::vector<FontFace*>& Graves() {
+  static auto* graves = new std::vector<FontFace*>;
+  return *graves;
+}
+
+// Faces no font uses any more, their runs and widths dropped; the last few are kept for a font of
+// the same description made again soon (a drawing call that makes a bold font and deletes it),
+// which then finds its Pango layout ready.
+std::vector<FontFace*>& Released() {
+  static auto* released = new std::vector<FontFace*>;
+  return *released;
+}
+
+// Called with the text lock held.
+void BuryFaces() {
+  std::vector<FontFace*> dead;
+  {
+    std::lock_guard<std::mutex> lock(GraveMutex());
+    dead.swap(Graves());
+  }
+  constexpr size_t kKept = 16;
+  auto& released = Released();
+  for (FontFace* face : dead) {
+    face->runs.clear();
+    face->widths.clear();
+    released.push_back(face);
+  }
+  while (released.size() > kKept) {
+    delete released.front();
+    released.erase(released.begin());
+  }
+}
+
+// A face in use: when its last font goes, its cached runs go with it (at the next text call, under
+// the text lock, since Pango is not thread-safe).
+std::shared_ptr<FontFace> Revive(FontFace* face) {
+  return std::shared_ptr<FontFace>(face, [](FontFace* dead) {
+    std::lock_guard<std::mutex> lock(GraveMutex());
+    Graves().push_back(dead);
+  });
 }
 
 std::string& ConfigPath() {
@@ -152,7 +200,8 @@ std::shared_ptr<FontFace> MakeFace(const LOGFONTW& lf) {
   double em = lf.lfHeight < 0 ? -lf.lfHeight
               : lf.lfHeight > 0 ? lf.lfHeight / std::max(0.1, ascent + descent)
                                 : kDefaultEm;
-  auto face = std::make_shared<FontFace>();
+  auto face = Revive(new FontFace);
+  face->logfont = lf;
   face->layout = pango_layout_new(TheContext());
   PangoFontDescription* desc = Describe(lf, em);
   pango_layout_set_font_description(face->layout, desc);
@@ -203,7 +252,22 @@ FaceKey KeyOf(const LOGFONTW& lf) {
                  lf.lfItalic ? 1 : 0, lf.lfUnderline ? 1 : 0, lf.lfStrikeOut ? 1 : 0);
 }
 
+// Faces by description while a font uses them: fonts of one description share one.
+std::map<FaceKey, std::weak_ptr<FontFace>>& Faces() {
+  static auto* faces = new std::map<FaceKey, std::weak_ptr<FontFace>>;
+  return *faces;
+}
+
 }  // namespace
+
+size_t CachedTextRuns() {
+  std::lock_guard<std::mutex> lock(TextMutex());
+  BuryFaces();
+  size_t runs = 0;
+  for (auto& [key, face] : Faces())
+    if (auto alive = face.lock()) runs += alive->runs.size() + alive->widths.size();
+  return runs;
+}
 
 void SetFontConfigPath(const std::string& path) {
   std::lock_guard<std::mutex> lock(TextMutex());
@@ -212,16 +276,26 @@ void SetFontConfigPath(const std::string& path) {
 
 // Called with the text lock held.
 std::shared_ptr<FontFace> FaceOf(Font& font) {
+  BuryFaces();
   if (font.face) return font.face;
-  // Fonts of one description share a face; the cache is bounded, fonts keep theirs.
-  static std::map<FaceKey, std::shared_ptr<FontFace>> cache;
+  auto& faces = Faces();
   FaceKey key = KeyOf(font.logfont);
-  auto it = cache.find(key);
-  if (it == cache.end()) {
-    if (cache.size() >= 256) cache.clear();
-    it = cache.emplace(key, MakeFace(font.logfont)).first;
+  std::weak_ptr<FontFace>& entry = faces[key];
+  font.face = entry.lock();
+  if (!font.face) {
+    auto& released = Released();
+    auto same = std::find_if(released.begin(), released.end(), [&](FontFace* f) { return KeyOf(f->logfont) == key; });
+    if (same != released.end()) {
+      font.face = Revive(*same);
+      released.erase(same);
+    } else {
+      font.face = MakeFace(font.logfont);
+    }
+    entry = font.face;
   }
-  font.face = it->second;
+  if (faces.size() >= 256) {
+    for (auto it = faces.begin(); it != faces.end();) it = it->second.expired() ? faces.erase(it) : std::next(it);
+  }
   return font.face;
 }
 

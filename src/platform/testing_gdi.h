@@ -20,6 +20,8 @@ size_t LiveGdiObjects();
 // How many times a window's DC was released after something was drawn through it (each time the
 // display is given the window's new image).
 size_t WindowImagesShown();
+// Shaped runs and measured widths that the fonts in use keep cached (a font's go with it).
+size_t CachedTextRuns();
 
 // An image read back from the layer: 0x00RRGGBB pixels, rows top-down.
 struct Image {

@@ -279,3 +279,38 @@ TEST(GdiFonts, BadArgumentsFailCleanly) {
   DeleteDC(dc);
   EXPECT_FALSE(GetTextExtentPoint32W(dc, u"a", 1, &size));
 }
+
+// A font's shaped runs and measured widths are cached while it lives and go with it; a font of the
+// same description made again draws the same pixels.
+TEST(GdiFonts, CachedRunsGoWithTheirFont) {
+  qvplatform::testing::SetFontConfigFile(std::string(QV_SOURCE_DIR) + "/Skins/fonts.conf");
+  HDC dc = CreateCompatibleDC(nullptr);
+  HBITMAP bitmap = CreateCompatibleBitmap(dc, 120, 20);
+  HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
+  auto drawOnce = [&](std::vector<COLORREF>& pixels) {
+    HFONT font = MakeFont(-17);  // a size no other test uses
+    HGDIOBJ old = SelectObject(dc, font);
+    RECT all{0, 0, 120, 20};
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    TextOutW(dc, 0, 0, u"缓存的字形run", 8);
+    SIZE size;
+    GetTextExtentPoint32W(dc, u"缓存", 2, &size);
+    size_t withFont = qvplatform::testing::CachedTextRuns();
+    pixels.clear();
+    for (int y = 0; y < 20; ++y)
+      for (int x = 0; x < 120; ++x) pixels.push_back(GetPixel(dc, x, y));
+    SelectObject(dc, old);
+    DeleteObject(font);
+    return withFont;
+  };
+  const size_t before = qvplatform::testing::CachedTextRuns();
+  std::vector<COLORREF> first, second;
+  EXPECT_GE(drawOnce(first), before + 2);  // the drawn run and the measured width
+  EXPECT_EQ(before, qvplatform::testing::CachedTextRuns());
+  drawOnce(second);
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(before, qvplatform::testing::CachedTextRuns());
+  SelectObject(dc, oldBitmap);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+}
