@@ -557,7 +557,9 @@ XWin X11Backend::MakeXWindow(const WindowState& s, bool argb) {
   XSetWindowAttributes attrs{};
   attrs.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
                      KeyReleaseMask | FocusChangeMask | StructureNotifyMask | EnterWindowMask | LeaveWindowMask;
-  unsigned long mask = CWBackPixel | CWEventMask;
+  // A resize keeps what is drawn (only the new part is exposed); the image follows anyway.
+  attrs.bit_gravity = NorthWestGravity;
+  unsigned long mask = CWBackPixel | CWEventMask | CWBitGravity;
   Visual* visual = CopyFromParent;
   int depth = CopyFromParent;
   if (argb) {
@@ -1153,7 +1155,7 @@ void X11Backend::OnWindowDestroyed(HWND hwnd) {
   XFlush(dpy_);
 }
 
-void X11Backend::Blit(HWND hwnd, XWin xwin) {
+void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
   WindowState s;
   if (!GetWindowState(hwnd, s)) return;
   Native native;
@@ -1168,6 +1170,13 @@ void X11Backend::Blit(HWND hwnd, XWin xwin) {
     const int fullWidth = cairo_image_surface_get_width(surface);
     int sw = std::min(w, fullWidth);
     int sh = std::min(h, cairo_image_surface_get_height(surface));
+    // The part to send: `area` within the image.
+    const int x0 = area ? std::max(0, static_cast<int>(area->left)) : 0;
+    const int y0 = area ? std::max(0, static_cast<int>(area->top)) : 0;
+    if (area) {
+      sw = std::min(sw, static_cast<int>(area->right)) - x0;
+      sh = std::min(sh, static_cast<int>(area->bottom)) - y0;
+    }
     if (sw <= 0 || sh <= 0) return;
     const unsigned char* data = cairo_image_surface_get_data(surface);
     const int stride = cairo_image_surface_get_stride(surface);
@@ -1179,8 +1188,8 @@ void X11Backend::Blit(HWND hwnd, XWin xwin) {
       const uint32_t key = keyed ? Rgb(s.colorKey) : 0xFFFFFFFFu;
       const unsigned alpha = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_ALPHA) ? s.alpha : 255;
       for (int y = 0; y < sh; ++y)
-        ToArgb(reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y) * stride),
-               coverage ? coverage + static_cast<size_t>(y) * fullWidth : nullptr, sw, key, alpha,
+        ToArgb(reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y0 + y) * stride) + x0,
+               coverage ? coverage + static_cast<size_t>(y0 + y) * fullWidth + x0 : nullptr, sw, key, alpha,
                pixels.data() + static_cast<size_t>(y) * sw);
       XImage* image = XCreateImage(dpy_, argbVisual_, 32, ZPixmap, 0, reinterpret_cast<char*>(pixels.data()),
                                    static_cast<unsigned>(sw), static_cast<unsigned>(sh), 32, sw * 4);
@@ -1189,7 +1198,7 @@ void X11Backend::Blit(HWND hwnd, XWin xwin) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!argbGc_) argbGc_ = XCreateGC(dpy_, xwin, 0, nullptr);
       }
-      XPutImage(dpy_, xwin, argbGc_, image, 0, 0, 0, 0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
+      XPutImage(dpy_, xwin, argbGc_, image, 0, 0, x0, y0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
       image->data = nullptr;  // the buffer is ours
       XDestroyImage(image);
       return;
@@ -1201,7 +1210,7 @@ void X11Backend::Blit(HWND hwnd, XWin xwin) {
                                  static_cast<unsigned>(cairo_image_surface_get_height(surface)), 32, stride);
     if (!image) return;
     GC gc = DefaultGC(dpy_, DefaultScreen(dpy_));
-    XPutImage(dpy_, xwin, gc, image, 0, 0, 0, 0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
+    XPutImage(dpy_, xwin, gc, image, x0, y0, x0, y0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
     image->data = nullptr;  // the surface keeps its pixels
     XDestroyImage(image);
   });
@@ -1643,7 +1652,16 @@ void X11Backend::Dispatch(XEvent& ev) {
   if (!hwnd) return;
   switch (ev.type) {
     case Expose: {
-      if (ev.xexpose.count == 0) Blit(hwnd, ev.xany.window);
+      // Only what the server lost goes out again: a reshaped or grown window exposes a little.
+      RECT part{ev.xexpose.x, ev.xexpose.y, ev.xexpose.x + ev.xexpose.width, ev.xexpose.y + ev.xexpose.height};
+      auto run = exposed_.find(ev.xany.window);
+      if (run != exposed_.end()) UnionRect(&part, &part, &run->second);
+      if (ev.xexpose.count > 0) {
+        exposed_[ev.xany.window] = part;
+      } else {
+        if (run != exposed_.end()) exposed_.erase(run);
+        Blit(hwnd, ev.xany.window, &part);
+      }
       bool grab;
       {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -162,7 +162,8 @@ class X11Backend : public Backend {
   void SendShape(XWin xwin, int kind, ShapeMask& wanted, bool shaped, SentShape& sent);
   void ApplyInputShape(HWND hwnd, XWin xwin, bool empty);
   void ReleaseShape(HWND hwnd, XWin xwin);
-  void Blit(HWND hwnd, XWin xwin);
+  // The window's image, or the part of it in `area` (window coordinates).
+  void Blit(HWND hwnd, XWin xwin, const RECT* area = nullptr);
   void GrabWhenViewable(HWND hwnd, XWin xwin);
   void Restack();
   XWin ParentOf(XWin w);
@@ -230,6 +231,7 @@ class X11Backend : public Backend {
   std::mutex stackMutex_;
   bool stackCheckDue_ = false;  // event thread only
   std::chrono::steady_clock::time_point monitorsDue_{};  // event thread only: a display change settling
+  std::map<XWin, RECT> exposed_;  // event thread only: the exposures of a window until the last of a run
   std::vector<std::chrono::steady_clock::time_point> raises_;
   std::chrono::steady_clock::time_point deferredCheck_{};
   std::mutex trayMutex_;
