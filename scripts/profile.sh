@@ -56,3 +56,8 @@ echo "  CPU: $(awk -v c=$((cpu1 - cpu0)) -v hz="$hz" -v s="$seconds" 'BEGIN {pri
 join "$work/before" "$work/after" | awk -v s="$seconds" '{d = $5 - $3; total += d; printf "%8.2f /s  %s (%s)\n", d / s, $2, $1 > "/dev/stderr"} END {printf "  wake-ups: %.2f /s (every thread)\n", total / s}' 2> >(sort -rn | head -6 | sed 's/^/    /')
 sleep 0.2
 echo "  resident memory: $(awk '/VmRSS/{print $2}' "/proc/$program/status") kB"
+# Where the memory is: resident kB by mapping (libraries by name, the heap, anonymous memory and
+# thread stacks together), the largest first.
+awk '/^[0-9a-f]+-[0-9a-f]+ / {name = ($6 == "" ? "[anonymous: heaps, stacks]" : $6); sub(".*/", "", name)}
+     /^Rss:/ {rss[name] += $2}
+     END {for (n in rss) if (rss[n] > 0) printf "%8d kB  %s\n", rss[n], n}' "/proc/$program/smaps" | sort -rn | head -12 | sed 's/^/    /'
