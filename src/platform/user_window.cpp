@@ -1039,7 +1039,11 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) {
     }
     case SW_MAXIMIZE: {
       if (!wasVisible) SendMessageW(hWnd, WM_SHOWWINDOW, TRUE, 0);
+      // The work area of the monitor the window is on.
       RECT work = TheBackend().WorkArea();
+      MONITORINFO monitor{};
+      monitor.cbSize = sizeof monitor;
+      if (GetMonitorInfoW(MonitorFromWindow(hWnd, MONITOR_DEFAULTTONEAREST), &monitor)) work = monitor.rcWork;
       RECT inset;
       {
         std::lock_guard<std::mutex> lock(UserLock());

@@ -97,6 +97,16 @@ TEST_F(Monitors, WindowIsOnTheMonitorOfItsRectangle) {
   EXPECT_EQ(MonitorFromWindow(offscreen, MONITOR_DEFAULTTONEAREST), left_);
   EXPECT_EQ(MonitorFromWindow(offscreen, MONITOR_DEFAULTTONULL), nullptr);
 
+  // Maximised, a window fills the work area of its own monitor.
+  HWND onLeft = windows.Create(WS_OVERLAPPEDWINDOW, 0, nullptr, RECT{100, 100, 500, 400});
+  ShowWindow(onLeft, SW_MAXIMIZE);
+  RECT window;
+  GetWindowRect(onLeft, &window);
+  EXPECT_LE(window.left, kLeftWork.left);
+  EXPECT_LE(window.right, kLeftWork.right + 8) << "maximised onto another monitor";
+  EXPECT_GE(window.bottom, kLeftWork.bottom);
+  EXPECT_LE(window.bottom, kLeftWork.bottom + 8);
+
   DestroyWindow(straddling);
   EXPECT_EQ(MonitorFromWindow(straddling, MONITOR_DEFAULTTONULL), nullptr);
   EXPECT_EQ(MonitorFromWindow(straddling, MONITOR_DEFAULTTONEAREST), primary_);
