@@ -9,7 +9,7 @@ PACKAGES=(
   # libraries
   libboost-system-dev libboost-thread-dev libboost-date-time-dev
   libwebsocketpp-dev libjsonparser-dev libcurl4-openssl-dev libpugixml-dev
-  libx11-dev libxi-dev libxfixes-dev libxext-dev libxrandr-dev libxinerama-dev
+  libx11-dev libxi-dev libxfixes-dev libxdamage-dev libxext-dev libxrandr-dev libxinerama-dev
   libcairo2-dev libpango1.0-dev libfontconfig-dev fonts-wqy-microhei
   # tests and benchmarks
   libgtest-dev libbenchmark-dev xvfb xdotool x11-utils imagemagick xclip

@@ -1,7 +1,9 @@
 // The room simulator as a separate process: lookups, room page, chat session and faults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <set>
 
 #include "Json.h"
@@ -375,6 +377,51 @@ TEST(RoomSimTest, StrictRefusesUnknownRoomsWrongPathsAndVanityJoins) {
   EXPECT_TRUE(sim.WaitForLog({"\"event\":\"refused\"", "vanity number"}, milliseconds(1000)));
   WsClient client;  // the page's own path, with its last slash, is served too
   Join(sim, client, 100001, "/chat/");
+}
+
+int64_t MonotonicUs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+TEST(RoomSimTest, StampNumbersEveryGeneratedChatLineAndLogsItsMonotonicSendTime) {
+  RoomSimProcess sim;
+  ASSERT_TRUE(sim.Start({"--stamp", "--rate", "100", "--burst", "0.05"})) << sim.startError();
+  int64_t before = MonotonicUs();
+  WsClient client;
+  Join(sim, client);
+  const std::vector<std::string> bars = {"...........|", "..........|.", "..........||", ".........|..",
+                                         ".........|.|"};
+  for (size_t i = 0; i < bars.size(); ++i) {
+    int opcode = 0;
+    std::string payload;
+    ASSERT_TRUE(client.Read(&opcode, &payload)) << "line " << i + 1;
+    roomsim::JsonPtr root = roomsim::ParseJson(payload, nullptr);
+    ASSERT_TRUE(root) << payload;
+    EXPECT_EQ(10010209, roomsim::IntOr(roomsim::Member(root.get(), "MsgTag"), 0)) << payload;
+    EXPECT_EQ("#" + std::to_string(i + 1), roomsim::StringOr(roomsim::Member(root.get(), "sNickname"), ""));
+    EXPECT_EQ(bars[i], ContentOf(payload));
+  }
+  ASSERT_TRUE(sim.WaitForLog({"\"event\":\"burst-end\"", "\"sent\":5"}, milliseconds(2000)));
+  int64_t after = MonotonicUs();
+  int64_t seq = 0, last = 0;
+  for (const std::string& line : sim.LogLines()) {
+    if (line.find("\"event\":\"stamp\"") == std::string::npos) continue;
+    roomsim::JsonPtr root = roomsim::ParseJson(line, nullptr);
+    ASSERT_TRUE(root) << line;
+    EXPECT_EQ(++seq, roomsim::IntOr(roomsim::Member(root.get(), "seq"), 0)) << line;
+    EXPECT_EQ("#" + std::to_string(seq), roomsim::StringOr(roomsim::Member(root.get(), "token"), "")) << line;
+    int64_t us = roomsim::IntOr(roomsim::Member(root.get(), "mono_us"), 0);
+    EXPECT_GE(us, std::max(before, last)) << line;
+    EXPECT_LE(us, after) << line;
+    last = us;
+  }
+  EXPECT_EQ(5, seq);
+
+  std::string errors;
+  EXPECT_EQ(2, RoomSimProcess::RunToEnd({"--stamp", "--rate", "0"}, &errors));
+  EXPECT_EQ(0u, errors.find("qvroomsim: --stamp")) << errors;
 }
 
 TEST(RoomSimTest, PortInUseAndBadArgumentsExitWithAMessage) {

@@ -105,6 +105,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     } else if (arg == "--seed") {
       if (!number(0, 4294967295.0, &n)) return false;
       o->seed = static_cast<uint32_t>(n);
+    } else if (arg == "--stamp") {
+      o->stamp = true;
     } else if (arg == "--refuse-upgrade") {
       f.refuseUpgrade = true;
     } else if (arg == "--refuse-joins") {
@@ -158,6 +160,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       return false;
     }
   }
+  // The same rule as the server's: a scenario alone turns the generator off.
+  if (o->stamp && !(o->rate > 0 && (o->scenarioFile.empty() || o->rateGiven))) {
+    *error = "--stamp: stamps generated lines, but nothing is generated (give --rate above 0)";
+    return false;
+  }
   if (o->faults.dropRst && o->faults.dropAfterS < 0) {
     *error = "--drop-rst: needs --drop-after S";
     return false;
@@ -188,6 +195,11 @@ std::string Usage() {
          "  --seed N              random seed of the generator (default: from the time)\n"
          "  --scenario FILE       play a JSON-lines script to each connection after its join;\n"
          "                        the generator then runs only if --rate is given\n"
+         "  --stamp               generate only chat lines stamped with their number N (from 1 on\n"
+         "                        each connection): nickname \"#N\", content N's low 12 bits as\n"
+         "                        \"|\" (1) and \".\" (0), most significant first;\n"
+         "                        logs \"stamp\" with N, the token and the CLOCK_MONOTONIC send time\n"
+         "                        in microseconds\n"
          "\n"
          "Faults:\n"
          "  --refuse-upgrade      answer the WebSocket handshake with 403\n"

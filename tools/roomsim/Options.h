@@ -44,6 +44,7 @@ struct Options {
   double burstS = 0;       // generated traffic stops this long after it started (0 = never)
   int burstDelayMs = 0;    // generated traffic starts this long after the join
   uint32_t seed = 0;  // 0: from the time
+  bool stamp = false;  // generate only stamped chat lines and log each one's send time
   Faults faults;
   bool help = false;
 };

@@ -416,7 +416,10 @@ class Simulator {
           c->sinceMalformed = 0;
           Send(h, traffic_.Malformed());
         }
-        Send(h, traffic_.Next(states_[c->roomId]));
+        if (options_.stamp)
+          SendStamped(h, *c, static_cast<uint64_t>(c->generated) + 1);
+        else
+          Send(h, traffic_.Next(states_[c->roomId]));
       }
       if (last) {
         log_.Write("burst-end", ConnField(*c) + ",\"sent\":" + std::to_string(c->generated));
@@ -424,6 +427,17 @@ class Simulator {
       }
       ScheduleTraffic(h, *c);
     });
+  }
+
+  // The send time is read just before the frame is queued, on the clock a local observer of the
+  // program's windows reads too.
+  void SendStamped(Hdl h, const Connection& c, uint64_t seq) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t us = static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    Send(h, Traffic::StampedLine(seq));
+    log_.Write("stamp", ConnField(c) + ",\"seq\":" + std::to_string(seq) + ",\"token\":" +
+                            Quote(Traffic::StampToken(seq)) + ",\"mono_us\":" + std::to_string(us));
   }
 
   // Frames go out prepared by hand: websocketpp would refuse a text frame that is not UTF-8, and

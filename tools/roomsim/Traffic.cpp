@@ -180,4 +180,14 @@ Frame Traffic::ShortLine(const std::string& after) {
   return {ChatFrame(10010209, "小明", "still here after the " + after), false};
 }
 
+Frame Traffic::StampedLine(uint64_t seq) { return {ChatFrame(10010209, StampToken(seq), StampBars(seq)), false}; }
+
+std::string Traffic::StampToken(uint64_t seq) { return "#" + std::to_string(seq); }
+
+std::string Traffic::StampBars(uint64_t seq) {
+  std::string bars;
+  for (int bit = 11; bit >= 0; --bit) bars += (seq >> bit) & 1 ? '|' : '.';
+  return bars;
+}
+
 }  // namespace roomsim

@@ -50,6 +50,13 @@ class Traffic {
   static std::vector<Frame> InvalidUtf8();
   // The short ordinary chat line that follows a hostile frame: `after` names it.
   static Frame ShortLine(const std::string& after);
+  // The chat line stamped with `seq`: nickname StampToken(seq), content StampBars(seq).
+  static Frame StampedLine(uint64_t seq);
+  static std::string StampToken(uint64_t seq);  // "#seq"
+  // The low 12 bits of seq, most significant first, as "|" (1) or "." (0): a tall or a short mark,
+  // so that whoever reads the overlay's pixels tells lines apart without OCR. No spaces, so the
+  // line stays short enough not to wrap.
+  static std::string StampBars(uint64_t seq);
 
  private:
   int Uniform(int lo, int hi);
