@@ -41,11 +41,7 @@ constexpr int kWidth = 1280, kHeight = 800;
 
 void NoPump() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 
-struct Geometry {
-  bool found = false;
-  int x = 0, y = 0, width = 0, height = 0;
-  std::string id;
-};
+using Geometry = XSession::Geometry;
 
 std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -119,33 +115,7 @@ class OverGame : public ::testing::TestWithParam<Desktop> {
   }
 
   // The largest visible window with exactly this title (the tray icon's window shares the bar's).
-  Geometry Window(const std::string& title) {
-    Geometry best;
-    std::string ids;
-    if (!session_->Run({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}, NoPump, &ids)) return best;
-    std::istringstream idLines(ids);
-    std::string id;
-    while (std::getline(idLines, id)) {
-      std::string out;
-      if (id.empty() || !session_->Run({"xdotool", "getwindowgeometry", "--shell", id}, NoPump, &out)) continue;
-      Geometry g;
-      g.id = id;
-      std::istringstream lines(out);
-      std::string line;
-      while (std::getline(lines, line)) {
-        auto value = [&](const char* key, int& v) {
-          if (line.rfind(key, 0) == 0) v = std::atoi(line.c_str() + std::strlen(key));
-        };
-        value("X=", g.x);
-        value("Y=", g.y);
-        value("WIDTH=", g.width);
-        value("HEIGHT=", g.height);
-      }
-      g.found = g.width > 0;
-      if (g.found && g.width * g.height > best.width * best.height) best = g;
-    }
-    return best;
-  }
+  Geometry Window(const std::string& title) { return session_->LargestWindow("^" + title + "$"); }
   bool WaitForWindow(const std::string& title, Geometry& g, int ms = 20000) {
     return XSession::WaitFor([&] { return (g = Window(title)).found; }, NoPump, ms);
   }

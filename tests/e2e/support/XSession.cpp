@@ -538,6 +538,7 @@ XSession::Geometry XSession::GeometryOf(const std::string& id) {
     value("HEIGHT=", g.height);
   }
   g.found = g.width > 0;
+  g.id = id;
   return g;
 }
 

@@ -92,6 +92,7 @@ class XSession {
   struct Geometry {
     bool found = false;
     int x = 0, y = 0, width = 0, height = 0;
+    std::string id;  // as xdotool prints it
   };
   // The geometry of an X window by id (as xdotool prints ids).
   Geometry GeometryOf(const std::string& id);
