@@ -195,7 +195,6 @@ X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)) 
     XRRSelectInput(dpy_, root_, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
   }
   ReadMonitors();
-  ReadStruts();
   int major = 2, minor = 0;
   if (XQueryExtension(dpy_, "XInputExtension", &xiOpcode_, &event, &err) && XIQueryVersion(dpy_, &major, &minor) == Success) {
     unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
@@ -316,20 +315,35 @@ RECT X11Backend::DesktopRect() {
 
 RECT X11Backend::WorkArea() { return Monitors().front().work; }
 
-// Each monitor's work area, while a live window manager runs: the monitor less the edges the docks
-// on it reserve; with one monitor, also within the manager's work area of the current desktop
-// (_NET_WORKAREA, which may hold more than docks). With several, _NET_WORKAREA is no help: it is
-// one rectangle for the whole screen, which window managers shrink by a dock on any monitor.
 std::vector<MonitorDesc> X11Backend::Monitors() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (desktop_.empty()) return {MonitorDesc{screen_, screen_, true}};
+  return desktop_;
+}
+
+bool X11Backend::WindowManagerRuns() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return managerRuns_;
+}
+
+// The desktop as the windows see it, kept so that asking costs no round trip: each monitor's work
+// area, while a live window manager runs, is the monitor less the edges the docks on it reserve;
+// with one monitor, also within the manager's work area of the current desktop (_NET_WORKAREA,
+// which may hold more than docks). With several, _NET_WORKAREA is no help: it is one rectangle for
+// the whole screen, which window managers shrink by a dock on any monitor. Read again when the
+// monitors change, when the manager rewrites its lists, work area or check window, and when that
+// window goes (a manager that ended).
+void X11Backend::ReadDesktop() {
   std::vector<RECT> rects;
-  std::vector<std::array<long, 12>> struts;
   RECT screen;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     rects = monitors_.empty() ? std::vector<RECT>{screen_} : monitors_;
-    struts = struts_;
     screen = screen_;
   }
+  const bool manager = ProbeWindowManager();
+  std::vector<std::array<long, 12>> struts;
+  if (manager) struts = ReadStruts(screen);
   auto windowProp = [&](XWin w, Atom prop, Atom type, long count, std::vector<long>& out) {
     Atom actual;
     int format;
@@ -346,7 +360,6 @@ std::vector<MonitorDesc> X11Backend::Monitors() {
     return true;
   };
   // Only a running window manager's work area and docks count, not what a dead manager left.
-  const bool manager = WindowManagerRuns();
   RECT managerArea = screen;
   if (manager && rects.size() == 1) {
     std::vector<long> current, area;
@@ -382,7 +395,9 @@ std::vector<MonitorDesc> X11Backend::Monitors() {
     }
     out.push_back(MonitorDesc{m, work, i == 0});
   }
-  return out;
+  std::lock_guard<std::mutex> lock(mutex_);
+  desktop_ = std::move(out);
+  managerRuns_ = manager;
 }
 
 // The monitors from RandR 1.5 (the primary first; the first one when none is), else Xinerama,
@@ -425,6 +440,7 @@ void X11Backend::ReadMonitors() {
     screen_ = screen;
     monitors_ = rects;
   }
+  ReadDesktop();
   if (!changed) return;
   const RECT& primary = rects.front();
   LPARAM size = MAKELPARAM(primary.right - primary.left, primary.bottom - primary.top);
@@ -433,7 +449,7 @@ void X11Backend::ReadMonitors() {
 
 // The edges the window manager's clients reserve (docks, panels): _NET_WM_STRUT_PARTIAL, or the
 // older _NET_WM_STRUT across the whole edge.
-void X11Backend::ReadStruts() {
+std::vector<std::array<long, 12>> X11Backend::ReadStruts(const RECT& screen) {
   std::vector<std::array<long, 12>> struts;
   Atom actual;
   int format;
@@ -447,11 +463,6 @@ void X11Backend::ReadStruts() {
     for (unsigned long i = 0; i < n; ++i) clients.push_back(static_cast<XWin>(ids[i]));
   }
   if (data) XFree(data);
-  RECT screen;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    screen = screen_;
-  }
   for (XWin client : clients) {
     for (const char* name : {"_NET_WM_STRUT_PARTIAL", "_NET_WM_STRUT"}) {
       data = nullptr;
@@ -470,12 +481,12 @@ void X11Backend::ReadStruts() {
       break;
     }
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  struts_ = std::move(struts);
+  return struts;
 }
 
-// A window manager runs while the window _NET_SUPPORTING_WM_CHECK names names itself.
-bool X11Backend::WindowManagerRuns() {
+// A window manager runs while the window _NET_SUPPORTING_WM_CHECK names names itself; its going is
+// watched (the window's DestroyNotify).
+bool X11Backend::ProbeWindowManager() {
   auto checkOf = [&](XWin w) {
     Atom actual;
     int format;
@@ -490,7 +501,10 @@ bool X11Backend::WindowManagerRuns() {
     return named;
   };
   XWin check = checkOf(root_);
-  return check && checkOf(check) == check;
+  const bool runs = check && checkOf(check) == check;
+  if (runs && check != managerCheck_) XSelectInput(dpy_, check, StructureNotifyMask);
+  managerCheck_ = runs ? check : 0;
+  return runs;
 }
 
 // The window's parent (a window manager's frame, or the root); 0 when it is gone.
@@ -1628,7 +1642,14 @@ void X11Backend::Dispatch(XEvent& ev) {
   if (ev.type == PropertyNotify && ev.xproperty.window == root_) {
     // The window manager lists its clients again, or redoes its work area, when a dock comes,
     // goes or changes what it reserves.
-    if (ev.xproperty.atom == atom("_NET_CLIENT_LIST") || ev.xproperty.atom == atom("_NET_WORKAREA")) ReadStruts();
+    const Atom a = ev.xproperty.atom;
+    if (a == atom("_NET_CLIENT_LIST") || a == atom("_NET_WORKAREA") || a == atom("_NET_CURRENT_DESKTOP") ||
+        a == atom("_NET_SUPPORTING_WM_CHECK"))
+      ReadDesktop();
+    return;
+  }
+  if (ev.type == DestroyNotify && managerCheck_ && ev.xdestroywindow.window == managerCheck_) {
+    ReadDesktop();  // the window manager ended
     return;
   }
   if (fixesEvent_ >= 0 && ev.type == fixesEvent_ + XFixesSelectionNotify) {

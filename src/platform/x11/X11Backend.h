@@ -176,7 +176,9 @@ class X11Backend : public Backend {
   void HandleFocusOut();
   void SetNetState(HWND hwnd, XWin xwin, NetState state, bool on, bool mapped);
   void ReadMonitors();
-  void ReadStruts();
+  void ReadDesktop();
+  std::vector<std::array<long, 12>> ReadStruts(const RECT& screen);
+  bool ProbeWindowManager();
   void Wake();
   static int AfterRequest(Display* dpy);
 
@@ -203,11 +205,13 @@ class X11Backend : public Backend {
   std::map<int, Cursor> cursors_;
   int cursorId_ = 0;
   // Under mutex_: the X screen, the monitors' rectangles (the primary first; RandR 1.5, else
-  // Xinerama, else the screen) and the docks' struts (_NET_WM_STRUT_PARTIAL, twelve values each),
-  // read again when RandR or the window manager's lists change.
+  // Xinerama, else the screen), and what ReadDesktop made of them: the monitors with their work
+  // areas, and whether a window manager runs.
   RECT screen_{0, 0, 0, 0};
   std::vector<RECT> monitors_;
-  std::vector<std::array<long, 12>> struts_;
+  std::vector<MonitorDesc> desktop_;
+  bool managerRuns_ = false;
+  XWin managerCheck_ = 0;  // the running window manager's check window (ReadDesktop's thread)
   int wakeRead_ = -1, wakeWrite_ = -1;
   std::atomic<bool> stop_{false};
   std::thread::id eventThread_;
