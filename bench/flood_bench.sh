@@ -30,7 +30,7 @@ pids+=($!)
 # The flood starts 7 s after the join, once the bar is up.
 "$bin/tools/roomsim/qvroomsim" --rate "$rate" --burst "$seconds" --burst-delay 7000 --log "$work/sim.jsonl" >"$work/sim.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do grep -q listening "$work/sim.out" && break; sleep 0.1; done
+for _ in $(seq 100); do grep -qs listening "$work/sim.out" && break; sleep 0.1; done
 "$bin/qvgameassist" >"$work/program.out" 2>&1 &
 program=$!
 pids+=($program)

@@ -54,7 +54,7 @@ session() {
   "$bin/tools/roomsim/qvroomsim" --host 127.0.0.1 --stamp --rate "$1" --burst "$2" --burst-delay "$delay_ms" \
     --log "$dir/sim.jsonl" >"$dir/sim.out" 2>&1 &
   session=($!)
-  for _ in $(seq 100); do grep -q listening "$dir/sim.out" && break; sleep 0.1; done
+  for _ in $(seq 100); do grep -qs listening "$dir/sim.out" && break; sleep 0.1; done
   grep -q listening "$dir/sim.out" || { cat "$dir/sim.out" >&2; return 1; }
   XDG_CONFIG_HOME=$dir/config "$bin/qvgameassist" >"$dir/program.out" 2>&1 &
   session+=($!)

@@ -30,7 +30,7 @@ openbox >"$work/openbox.out" 2>&1 &
 pids+=($!)
 "$bin/tools/roomsim/qvroomsim" --rate "$rate" --log "$work/sim.jsonl" >"$work/sim.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do grep -q listening "$work/sim.out" && break; sleep 0.1; done
+for _ in $(seq 100); do grep -qs listening "$work/sim.out" && break; sleep 0.1; done
 "$bin/qvgameassist" >"$work/program.out" 2>&1 &
 program=$!
 pids+=($program)
