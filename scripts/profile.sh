@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # What the running program costs: starts the room simulator and the program on a private X
 # desktop (Xvfb + openbox), connects to a room with RATE messages a second (default 20) and, over
-# SECONDS (default 30), prints the CPU it used, its wake-ups per second (context switches of every
-# thread, the busiest listed) and its resident memory. IDLE=1 measures the login window instead,
-# without connecting.
+# SECONDS_OF_PROFILE seconds (default 30) from SETTLE seconds after the start (default 8), prints
+# the CPU it used, its wake-ups per second (context switches of every thread, the busiest listed)
+# and its resident memory by mapping. IDLE=1 measures the login window instead, without
+# connecting.
 #   scripts/profile.sh [build folder, default build/release]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +39,7 @@ if [[ $idle == 0 ]]; then
   for _ in $(seq 200); do grep -q '"join"' "$work/sim.jsonl" 2>/dev/null && break; sleep 0.1; done
   grep -q '"join"' "$work/sim.jsonl" || { echo "the program never joined the room" >&2; exit 1; }
 fi
-sleep 8  # the connection's progress bar, the bar and its first messages
+sleep "${SETTLE:-8}"  # the connection's progress bar, the bar and its first messages
 switches() {  # per thread: tid name switches
   for task in /proc/$program/task/*; do
     echo "${task##*/} $(tr ' ' '_' <"$task/comm") $(awk '/ctxt_switches/{s += $2} END {print s}' "$task/status")"
