@@ -11,6 +11,7 @@
 
 #include "DuiTestWindow.h"
 #include "dui/RenderEngine.h"
+#include "platform/testing.h"
 #include "platform/testing_gdi.h"
 #include "platform/testing_input.h"
 #include "support/TempFolder.h"
@@ -183,6 +184,22 @@ TEST_F(MenuFixture, NearTheBottomRightCornerItOpensUpAndToTheLeft) {
   int height = 3 * (h + 13) + 16 - 9;
   // Right edge at x, bottom edge 4 pixels above y, same size as anywhere else.
   EXPECT_TRUE(RectIs(WindowRect(popup), {x - 110, y - 4 - height, x, y - 4}));
+}
+
+// On two monitors, near the right edge of the left one, the menu turns left within that monitor
+// rather than spilling onto the primary beside it.
+TEST_F(MenuFixture, NearAMonitorsEdgeItStaysOnThatMonitor) {
+  const RECT left{0, 0, 1280, 1024}, primary{1280, 0, 3200, 1080};
+  ASSERT_TRUE(qvplatform::testing::SetHeadlessMonitors(
+      {qvplatform::testing::MonitorSpec{left, left, false}, qvplatform::testing::MonitorSpec{primary, primary, true}}));
+  struct Restore {
+    ~Restore() { qvplatform::testing::SetHeadlessDesktop(1920, 1080, 0, 0, 1920, 1080); }
+  } restore;
+  HWND popup = Open(1270, 300, u"three");
+  ASSERT_TRUE(popup);
+  RECT rc = WindowRect(popup);
+  EXPECT_EQ(1270, rc.right) << "the menu reaches " << rc.right;
+  EXPECT_EQ(1160, rc.left);
 }
 
 TEST_F(MenuFixture, SeparatorsWidthAndAnEmptyMenuSetTheSize) {

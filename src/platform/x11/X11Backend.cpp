@@ -491,24 +491,26 @@ std::vector<std::array<long, 12>> X11Backend::ReadStruts(const RECT& screen) {
 // A window manager runs while the window _NET_SUPPORTING_WM_CHECK names names itself; its going is
 // watched (the window's DestroyNotify).
 bool X11Backend::ProbeWindowManager() {
-  auto checkOf = [&](XWin w) {
-    Atom actual;
-    int format;
-    unsigned long n, after;
-    unsigned char* data = nullptr;
-    XWin named = 0;
-    if (XGetWindowProperty(dpy_, w, atom("_NET_SUPPORTING_WM_CHECK"), 0, 1, False, XA_WINDOW, &actual, &format, &n,
-                           &after, &data) == Success &&
-        data && format == 32 && n == 1)
-      named = static_cast<XWin>(reinterpret_cast<long*>(data)[0]);
-    if (data) XFree(data);
-    return named;
-  };
-  XWin check = checkOf(root_);
-  const bool runs = check && checkOf(check) == check;
+  XWin check = WindowProperty(root_, "_NET_SUPPORTING_WM_CHECK");
+  const bool runs = check && WindowProperty(check, "_NET_SUPPORTING_WM_CHECK") == check;
   if (runs && check != managerCheck_) XSelectInput(dpy_, check, StructureNotifyMask);
   managerCheck_ = runs ? check : 0;
   return runs;
+}
+
+// A property of `w` that names one window; 0 when there is none.
+XWin X11Backend::WindowProperty(XWin w, const char* name) {
+  Atom actual;
+  int format;
+  unsigned long n, after;
+  unsigned char* data = nullptr;
+  XWin named = 0;
+  if (XGetWindowProperty(dpy_, w, atom(name), 0, 1, False, XA_WINDOW, &actual, &format, &n, &after, &data) ==
+          Success &&
+      data && format == 32 && n == 1)
+    named = static_cast<XWin>(reinterpret_cast<long*>(data)[0]);
+  if (data) XFree(data);
+  return named;
 }
 
 // The window's parent (a window manager's frame, or the root); 0 when it is gone.
@@ -1281,28 +1283,9 @@ bool X11Backend::AnotherProgramIsActive() {
       top = w;
       w = ParentOf(w);
     }
-    Atom actualType;
-    int fmt;
-    unsigned long items, left;
-    unsigned char* check = nullptr;
-    XWin manager = 0;
-    if (XGetWindowProperty(dpy_, root_, atom("_NET_SUPPORTING_WM_CHECK"), 0, 1, False, XA_WINDOW, &actualType, &fmt,
-                           &items, &left, &check) == Success &&
-        check && fmt == 32 && items == 1)
-      manager = static_cast<XWin>(reinterpret_cast<long*>(check)[0]);
-    if (check) XFree(check);
-    if (top != manager) return true;
+    if (top != WindowProperty(root_, "_NET_SUPPORTING_WM_CHECK")) return true;
   }
-  Atom actual;
-  int format;
-  unsigned long n, after;
-  unsigned char* data = nullptr;
-  XWin active = 0;
-  if (XGetWindowProperty(dpy_, root_, atom("_NET_ACTIVE_WINDOW"), 0, 1, False, XA_WINDOW, &actual, &format, &n,
-                         &after, &data) == Success &&
-      data && format == 32 && n == 1)
-    active = static_cast<XWin>(reinterpret_cast<long*>(data)[0]);
-  if (data) XFree(data);
+  XWin active = WindowProperty(root_, "_NET_ACTIVE_WINDOW");
   return active != 0 && !HwndOf(active);
 }
 

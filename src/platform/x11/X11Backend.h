@@ -167,6 +167,7 @@ class X11Backend : public Backend {
   void GrabWhenViewable(HWND hwnd, XWin xwin);
   void Restack();
   XWin ParentOf(XWin w);
+  XWin WindowProperty(XWin w, const char* name);
   bool WindowManagerRuns();
   void RaiseManaged(const std::vector<XWin>& bottomFirst);
   void EventLoop();
