@@ -128,7 +128,7 @@ class TrayMenu : public ::testing::Test {
     }, NoPump, 5000);
     if (!session_->Run({"xdotool", "click", "3"}, NoPump)) return Geometry{};
     Geometry menu;
-    XSession::WaitFor([&] { return (menu = Menu()).found; }, NoPump, 5000);
+    XSession::WaitFor([&] { return (menu = Menu()).found; }, NoPump, 10000);  // a loaded machine is slow
     return menu;
   }
   // Screen pixels of a rectangle, three bytes each.
