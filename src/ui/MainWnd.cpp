@@ -187,18 +187,19 @@ void CQvGameMainWnd::Initialize() {
   CWebSockSession& session = CWebSockSession::Instance();
   session.m_hWndState = m_hWnd;
   ::SetLayeredWindowAttributes(m_hWnd, 0, kBarAlpha, LWA_ALPHA);
-  ::SetWindowPos(m_hWnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
-  HICON icon = ::LoadIconW(CPaintManagerUI::GetInstance(), MAKEINTRESOURCEW(kBarIconResource));
-  ::PostMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
-  ::PostMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
-  StartActivationWatch(m_hWnd);
-
+  // Placed before it is shown: a display that maps it at once must not show it elsewhere first.
   RECT desk, bar;
   ::GetWindowRect(::GetDesktopWindow(), &desk);
   ::GetWindowRect(m_hWnd, &bar);
   int width = bar.right - bar.left, height = bar.bottom - bar.top;
   int left = desk.right - width;
   int top = desk.top + static_cast<int>((desk.bottom - desk.top) * 0.3);
+  ::MoveWindow(m_hWnd, left, top, width, height, FALSE);
+  ::SetWindowPos(m_hWnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+  HICON icon = ::LoadIconW(CPaintManagerUI::GetInstance(), MAKEINTRESOURCEW(kBarIconResource));
+  ::PostMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  ::PostMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+  StartActivationWatch(m_hWnd);
 
   const DWORD childExStyle = WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TRANSPARENT;
   m_pAlphaWnd = new CQvGameAlphaWnd;
