@@ -23,25 +23,7 @@ if [[ -z ${QV_LATENCY_NETNS:-} ]]; then
     exec unshare "${flags[@]}" -- bash -c 'ip link set lo up && exec bash "$0" "$@"' "$self" "$@"
   fi
 fi
-work=$(mktemp -d)
-pids=()     # the desktop's
-session=()  # the running session's
-stop() {  # stop PID...: processes started here
-  for pid in "$@"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "$@"; do wait "$pid" 2>/dev/null || true; done
-}
-cleanup() {
-  stop "${session[@]}" "${pids[@]}"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-for n in $(seq 150 199); do [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] || { display=":$n"; break; }; done
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [[ -e /tmp/.X11-unix/X${display#:} ]] && break; sleep 0.1; done
-export DISPLAY=$display
-openbox >"$work/openbox.out" 2>&1 &
-pids+=($!)
+source bench/desktop.sh  # session: the running session's processes
 delay_ms=7000  # the lines start this long after the join, once the bar and the overlay are up
 
 # session RATE SECONDS LABEL TARGET_MS

@@ -12,23 +12,10 @@ bin=${1:-build/release}
 rate=${RATE:-20}
 seconds=${SECONDS_OF_PROFILE:-30}
 idle=${IDLE:-0}
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source bench/desktop.sh
 mkdir -p "$work/config/QvGameAssist"
 printf '<AutoConnect>%d</AutoConnect>\r\n<RoomID0>888</RoomID0>\r\n' $((idle ? 0 : 1)) >"$work/config/QvGameAssist/QvGameAssit.xml"
-for n in $(seq 150 199); do [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] || { display=":$n"; break; }; done
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [[ -e /tmp/.X11-unix/X${display#:} ]] && break; sleep 0.1; done
-export DISPLAY=$display XDG_CONFIG_HOME=$work/config
-openbox >"$work/openbox.out" 2>&1 &
-pids+=($!)
+export XDG_CONFIG_HOME=$work/config
 "$bin/tools/roomsim/qvroomsim" --rate "$rate" --log "$work/sim.jsonl" >"$work/sim.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do grep -qs listening "$work/sim.out" && break; sleep 0.1; done

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -46,9 +45,7 @@ class TrayMenu : public ::testing::Test {
     options.tray = true;
     session_ = std::make_unique<XSession>(options);
     ASSERT_TRUE(session_->ok()) << session_->error();
-    config_ = session_->folder() + "/config";
-    std::filesystem::create_directories(config_ + "/QvGameAssist");
-    ::setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+    config_ = session_->ProgramConfigHome();
   }
   void TearDown() override {
     if (program_ > 0 && ::waitpid(program_, nullptr, WNOHANG) == 0) session_->Stop(program_);

@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -76,9 +75,7 @@ class OverGame : public ::testing::TestWithParam<Desktop> {
     options.xfwm4 = GetParam() == Desktop::Xfwm4;
     session_ = std::make_unique<XSession>(options);
     ASSERT_TRUE(session_->ok()) << session_->error();
-    config_ = session_->folder() + "/config";
-    std::filesystem::create_directories(config_ + "/QvGameAssist");
-    ::setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+    config_ = session_->ProgramConfigHome();
   }
   void TearDown() override {
     for (pid_t pid : {program_, game_, other_})

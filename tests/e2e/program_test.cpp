@@ -36,9 +36,7 @@ class Program : public ::testing::Test {
     qvtest::SetWatchdogLimit(std::chrono::seconds(150));
     session_ = std::make_unique<XSession>(Options());
     ASSERT_TRUE(session_->ok()) << session_->error();
-    config_ = session_->folder() + "/config";
-    std::filesystem::create_directories(config_ + "/QvGameAssist");
-    ::setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+    config_ = session_->ProgramConfigHome();
   }
   // The room simulator with these options, and room 888 in the program's history.
   void StartRoom(const std::vector<std::string>& simArgs, bool autoConnect) {

@@ -498,6 +498,20 @@ bool X11Backend::ProbeWindowManager() {
   return runs;
 }
 
+// A client message about `xwin` to the window manager, as EWMH asks (sent to the root).
+void X11Backend::AskWindowManager(XWin xwin, const char* type, long l0, long l1, long l2, long l3) {
+  XEvent ev{};
+  ev.xclient.type = ClientMessage;
+  ev.xclient.window = xwin;
+  ev.xclient.message_type = atom(type);
+  ev.xclient.format = 32;
+  ev.xclient.data.l[0] = l0;
+  ev.xclient.data.l[1] = l1;
+  ev.xclient.data.l[2] = l2;
+  ev.xclient.data.l[3] = l3;
+  XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+}
+
 // A property of `w` that names one window; 0 when there is none.
 XWin X11Backend::WindowProperty(XWin w, const char* name) {
   Atom actual;
@@ -533,15 +547,7 @@ void X11Backend::RaiseManaged(const std::vector<XWin>& bottomFirst) {
       XRaiseWindow(dpy_, xwin);
       continue;
     }
-    XEvent ev{};
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = xwin;
-    ev.xclient.message_type = atom("_NET_RESTACK_WINDOW");
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = 2;
-    ev.xclient.data.l[1] = 0;
-    ev.xclient.data.l[2] = Above;
-    XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    AskWindowManager(xwin, "_NET_RESTACK_WINDOW", 2, 0, Above);
   }
 }
 
@@ -695,16 +701,8 @@ void X11Backend::SetNetState(HWND hwnd, XWin xwin, NetState state, bool on, bool
   Atom value = atom(state == kNetAbove         ? "_NET_WM_STATE_ABOVE"
                     : state == kNetSkipTaskbar ? "_NET_WM_STATE_SKIP_TASKBAR"
                                                : "_NET_WM_STATE_SKIP_PAGER");
-  if (mapped) {  // a mapped window asks the window manager
-    XEvent ev{};
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = xwin;
-    ev.xclient.message_type = netState;
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = on ? 1 : 0;
-    ev.xclient.data.l[1] = static_cast<long>(value);
-    ev.xclient.data.l[3] = 1;
-    XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+  if (mapped) {  // a mapped window asks the window manager (as an application: source 1)
+    AskWindowManager(xwin, "_NET_WM_STATE", on ? 1 : 0, static_cast<long>(value), 0, 1);
     return;
   }
   // Before mapping, the property itself is read by the window manager.
@@ -1305,14 +1303,8 @@ void X11Backend::OnWindowActivated(HWND hwnd) {
     XFlush(dpy_);
     return;
   }
-  XEvent ev{};
-  ev.xclient.type = ClientMessage;
-  ev.xclient.window = xwin;
-  ev.xclient.message_type = atom("_NET_ACTIVE_WINDOW");
-  ev.xclient.format = 32;
-  ev.xclient.data.l[0] = 2;  // from a pager: the window manager obeys rather than judges
-  ev.xclient.data.l[1] = CurrentTime;
-  XSendEvent(dpy_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+  // From a pager: the window manager obeys rather than judges.
+  AskWindowManager(xwin, "_NET_ACTIVE_WINDOW", 2, CurrentTime);
   XRaiseWindow(dpy_, xwin);
   XFlush(dpy_);
 }

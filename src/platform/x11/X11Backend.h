@@ -168,6 +168,7 @@ class X11Backend : public Backend {
   void Restack();
   XWin ParentOf(XWin w);
   XWin WindowProperty(XWin w, const char* name);
+  void AskWindowManager(XWin xwin, const char* type, long l0, long l1 = 0, long l2 = 0, long l3 = 0);
   bool WindowManagerRuns();
   void RaiseManaged(const std::vector<XWin>& bottomFirst);
   void EventLoop();

@@ -112,6 +112,13 @@ XSession::~XSession() {
   }
 }
 
+std::string XSession::ProgramConfigHome() {
+  std::string home = folder_ + "/config";
+  std::filesystem::create_directories(home + "/QvGameAssist");
+  setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+  return home;
+}
+
 bool XSession::StartXvfb() {
   std::string screen = std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
   return StartServer({"Xvfb", "-screen", "0", screen, "-nolisten", "tcp", "+extension", "RANDR", "-ac"}, "Xvfb");

@@ -50,6 +50,8 @@ class XSession {
   const std::string& error() const { return error_; }
   const std::string& display() const { return display_; }  // ":N"; also exported as DISPLAY
   const std::string& folder() const { return folder_; }
+  // The session's config home as XDG_CONFIG_HOME, with the program's settings folder in it.
+  std::string ProgramConfigHome();
 
   // Starts a helper process with the session's environment; returns its PID (or -1).
   pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdoutFile = std::string());
