@@ -18,7 +18,7 @@ done
 if [[ -z ${QV_LATENCY_NETNS:-} ]]; then
   flags=(-n)
   [[ $(id -u) == 0 ]] || flags=(-r -n)
-  if unshare "${flags[@]}" true 2>/dev/null; then
+  if command -v ip >/dev/null && unshare "${flags[@]}" true 2>/dev/null; then
     export QV_LATENCY_NETNS=1
     exec unshare "${flags[@]}" -- bash -c 'ip link set lo up && exec bash "$0" "$@"' "$self" "$@"
   fi
