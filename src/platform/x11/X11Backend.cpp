@@ -228,15 +228,11 @@ X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)) 
 // A round trip on another thread (a property read, XQueryTree, XSync) moves the events that came
 // with its reply into Xlib's queue, where the event thread's poll of the socket cannot see them:
 // it is woken instead, so those events are handled now rather than at its next time-out.
-// It is also told that another thread is using the connection: while it sleeps without a time-out
-// (nothing but X events can wake an idle program) it is woken to watch the connection closely again.
 int X11Backend::AfterRequest(Display* dpy) {
   X11Backend* self = g_instance;
   if (!self || self->dpy_ != dpy) return 0;
   if (self->previousAfter_) self->previousAfter_(dpy);
-  if (std::this_thread::get_id() == self->eventThread_) return 0;
-  self->lastOtherRequest_ = std::chrono::steady_clock::now().time_since_epoch().count();
-  if (self->sleeping_.exchange(false) || XQLength(dpy) > 0) self->Wake();
+  if (XQLength(dpy) > 0 && std::this_thread::get_id() != self->eventThread_) self->Wake();
   return 0;
 }
 
@@ -1475,18 +1471,10 @@ HWND X11Backend::WindowUnderPointer(unsigned long& deepest) {
 
 // ---- events ----
 
-// The event thread sleeps until X events arrive or it is woken. While other threads use the
-// connection it also looks every 200 ms: a blocked write of theirs reads events into libxcb's buffer,
-// where polling the socket cannot see them. A second after they last did, it sleeps without a
-// time-out (an idle program does not wake up), and their next request wakes it (AfterRequest).
 void X11Backend::EventLoop() {
   while (!stop_ && !g_displayLost) {
     using std::chrono::steady_clock;
-    auto othersBusy = [&] {
-      return steady_clock::now().time_since_epoch().count() - lastOtherRequest_.load() <
-             std::chrono::duration_cast<steady_clock::duration>(std::chrono::seconds(1)).count();
-    };
-    int timeout = othersBusy() ? 200 : -1;
+    int timeout = 200;
     {
       std::lock_guard<std::mutex> guard(stackMutex_);
       if (deferredCheck_ != steady_clock::time_point{}) {
@@ -1496,19 +1484,10 @@ void X11Backend::EventLoop() {
     }
     if (monitorsDue_ != steady_clock::time_point{}) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(monitorsDue_ - steady_clock::now());
-      int due = static_cast<int>(std::clamp<long long>(left.count(), 0, 200));
-      timeout = timeout < 0 ? due : std::min(timeout, due);
-    }
-    if (timeout < 0) {
-      sleeping_ = true;
-      if (othersBusy()) {  // a request came in between
-        sleeping_ = false;
-        timeout = 200;
-      }
+      timeout = std::min(timeout, static_cast<int>(std::clamp<long long>(left.count(), 0, 200)));
     }
     pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
     poll(fds, wakeRead_ >= 0 ? 2 : 1, timeout);
-    sleeping_ = false;
     if (stop_) break;
     if (fds[1].revents & POLLIN) {
       char drain[64];

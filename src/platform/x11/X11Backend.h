@@ -215,8 +215,6 @@ class X11Backend : public Backend {
   bool managerRuns_ = false;
   XWin managerCheck_ = 0;  // the running window manager's check window (ReadDesktop's thread)
   int wakeRead_ = -1, wakeWrite_ = -1;
-  std::atomic<long long> lastOtherRequest_{0};  // steady clock ticks of another thread's last request
-  std::atomic<bool> sleeping_{false};           // the event thread waits without a time-out
   std::atomic<bool> stop_{false};
   std::thread::id eventThread_;
   int (*previousAfter_)(Display*) = nullptr;
