@@ -41,7 +41,11 @@ class Backend {
   virtual ~Backend() = default;
   virtual const char* Name() const = 0;
 
-  // Screen geometry in screen coordinates.
+  // Device pixels per logical pixel. Everything above the backend sees 96-dpi logical pixels;
+  // window images are drawn at this scale and shown 1:1.
+  virtual double Scale() { return 1.0; }
+
+  // Screen geometry in screen coordinates (logical pixels).
   virtual RECT DesktopRect() = 0;
   virtual RECT WorkArea() = 0;
   // Every monitor, the primary first; DesktopRect and WorkArea are the primary's.
@@ -64,6 +68,19 @@ class Backend {
   virtual void OnCursorChanged(int /*cursorId*/) {}
   virtual void MovePointer(POINT) {}
 };
+
+// The scale for a desktop's resolution: dpi/96 to the nearest quarter, 1 below 120 dpi (a
+// desktop a little over 96 dpi keeps pixel-exact windows).
+double ScaleForDpi(double dpi);
+// Logical and device pixels at a scale. A position goes to the nearest device pixel; a length
+// covers every device pixel the logical length touches, so an image is never short of its window.
+// Back from the device, a point is the logical pixel it lies in, and a rectangle the logical
+// pixels wholly inside it.
+int DevicePos(long logical, double scale);
+int DeviceLength(long logical, double scale);
+RECT DeviceRect(const RECT& logical, double scale);
+POINT LogicalPoint(long x, long y, double scale);
+RECT LogicalRect(const RECT& device, double scale);
 
 // Input from the display, in screen coordinates; any thread may call these. The window that gets
 // it is found by capture, hit testing (WM_NCHITTEST) and focus, and the messages arrive in its

@@ -1,5 +1,6 @@
 // Device contexts: memory DCs, drawing state, clipping, and the shapes drawn with brushes and pens.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -153,6 +154,20 @@ std::shared_ptr<Dc> LookupDc(HDC hdc) {
 
 void SetSourceColor(cairo_t* cr, COLORREF color) {
   cairo_set_source_rgb(cr, GetRValue(color) / 255.0, GetGValue(color) / 255.0, GetBValue(color) / 255.0);
+}
+
+double ScaleOf(cairo_surface_t* surface) {
+  double x = 1.0, y = 1.0;
+  cairo_surface_get_device_scale(surface, &x, &y);
+  return x;
+}
+
+int LogicalWidth(cairo_surface_t* surface) {
+  return LogicalPoint(cairo_image_surface_get_width(surface), 0, ScaleOf(surface)).x;
+}
+
+int LogicalHeight(cairo_surface_t* surface) {
+  return LogicalPoint(0, cairo_image_surface_get_height(surface), ScaleOf(surface)).y;
 }
 
 void AttachTarget(Dc& dc, cairo_surface_t* target) {
@@ -386,8 +401,8 @@ int GetClipBox(HDC hdc, LPRECT lprect) {
   if (!dc || !lprect) return ERROR;
   cairo_region_t* eff = EffectiveClip(*dc);
   if (!eff) {
-    *lprect = {-dc->origin.x, -dc->origin.y, cairo_image_surface_get_width(dc->target) - dc->origin.x,
-               cairo_image_surface_get_height(dc->target) - dc->origin.y};
+    *lprect = {-dc->origin.x, -dc->origin.y, LogicalWidth(dc->target) - dc->origin.x,
+               LogicalHeight(dc->target) - dc->origin.y};
     return SIMPLEREGION;
   }
   cairo_rectangle_int_t e{0, 0, 0, 0};
@@ -487,13 +502,19 @@ BOOL LineTo(HDC hdc, int x, int y) {
 
 namespace {
 
-// The target pixel for a logical point, or null outside the target or the clip.
+// The target pixel for a logical point (the one under its centre on a scaled target), or null
+// outside the target or the clip.
 uint32_t* PixelAt(Dc& dc, int x, int y) {
   cairo_region_t* eff = EffectiveClip(dc);
   bool inside = !eff || cairo_region_contains_point(eff, x, y);
   if (eff) cairo_region_destroy(eff);
-  int px = x + dc.origin.x, py = y + dc.origin.y;
   cairo_surface_t* s = dc.target;
+  const double scale = ScaleOf(s);
+  long px = x + dc.origin.x, py = y + dc.origin.y;
+  if (scale != 1.0) {
+    px = static_cast<long>(std::floor((px + 0.5) * scale));
+    py = static_cast<long>(std::floor((py + 0.5) * scale));
+  }
   if (!inside || px < 0 || py < 0 || px >= cairo_image_surface_get_width(s) ||
       py >= cairo_image_surface_get_height(s))
     return nullptr;
@@ -516,8 +537,15 @@ COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color) {
   auto dc = LookupDc(hdc);
   uint32_t* p = dc ? PixelAt(*dc, x, y) : nullptr;
   if (!p) return CLR_INVALID;
-  *p = 0xFF000000u | (GetRValue(color) << 16) | (GetGValue(color) << 8) | GetBValue(color);
   dc->drawn = true;  // the window's image changes: ReleaseDC shows it
+  if (ScaleOf(dc->target) != 1.0) {
+    // A logical pixel is several device pixels: filled as a rectangle, within the clip.
+    cairo_rectangle(dc->cr, x, y, 1, 1);
+    SetSourceColor(dc->cr, color);
+    cairo_fill(dc->cr);
+    return color & 0x00FFFFFF;
+  }
+  *p = 0xFF000000u | (GetRValue(color) << 16) | (GetGValue(color) << 8) | GetBValue(color);
   cairo_surface_mark_dirty(dc->target);
   return color & 0x00FFFFFF;
 }

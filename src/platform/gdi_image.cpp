@@ -42,6 +42,8 @@ cairo_surface_t* SourceFor(const Dc& src, const Dc& dst) {
   cairo_surface_t* copy = cairo_surface_create_similar_image(
       src.target, cairo_image_surface_get_format(src.target), cairo_image_surface_get_width(src.target),
       cairo_image_surface_get_height(src.target));
+  const double scale = ScaleOf(src.target);
+  cairo_surface_set_device_scale(copy, scale, scale);
   cairo_t* cr = cairo_create(copy);
   cairo_set_source_surface(cr, src.target, 0, 0);
   cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
@@ -50,7 +52,8 @@ cairo_surface_t* SourceFor(const Dc& src, const Dc& dst) {
   return copy;
 }
 
-// Draws the source rectangle scaled onto the destination rectangle.
+// Draws the source rectangle scaled onto the destination rectangle (logical pixels on both; a
+// source drawn at another scale than the destination is filtered with `filter` at least GOOD).
 void Blit(Dc& dst, int dx, int dy, int dw, int dh, cairo_surface_t* source, POINT srcOrigin, int sx, int sy,
           int sw, int sh, cairo_operator_t op, double alpha, cairo_filter_t filter) {
   cairo_t* cr = dst.cr;
@@ -61,10 +64,13 @@ void Blit(Dc& dst, int dx, int dy, int dw, int dh, cairo_surface_t* source, POIN
   cairo_scale(cr, static_cast<double>(dw) / sw, static_cast<double>(dh) / sh);
   cairo_translate(cr, -(sx + srcOrigin.x), -(sy + srcOrigin.y));
   // Only the source's own pixels are copied, never what lies beyond its edges.
-  cairo_rectangle(cr, 0, 0, cairo_image_surface_get_width(source), cairo_image_surface_get_height(source));
+  cairo_rectangle(cr, 0, 0, LogicalWidth(source), LogicalHeight(source));
   cairo_clip(cr);
   cairo_set_source_surface(cr, source, 0, 0);
+  if (filter == CAIRO_FILTER_NEAREST && ScaleOf(source) != ScaleOf(dst.target)) filter = CAIRO_FILTER_GOOD;
   cairo_pattern_set_filter(cairo_get_source(cr), filter);
+  // A filter reads past the edge pixels: their own colour, not transparency that would fade them.
+  cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
   cairo_set_operator(cr, op);
   if (alpha < 1.0)
     cairo_paint_with_alpha(cr, alpha);
@@ -114,13 +120,19 @@ BOOL StretchCopy(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, HDC hd
 }  // namespace
 
 HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy) {
-  if (hdc && !LookupDc(hdc)) return nullptr;
+  auto dc = hdc ? LookupDc(hdc) : nullptr;
+  if (hdc && !dc) return nullptr;
   if (cx < 0 || cy < 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  // A zero-sized request gets a one-pixel bitmap, as on Windows.
-  return InsertBitmap(cairo_image_surface_create(CAIRO_FORMAT_RGB24, std::max(cx, 1), std::max(cy, 1)));
+  // A zero-sized request gets a one-pixel bitmap, as on Windows. A bitmap for a window drawn at the
+  // display's scale has that scale too, so what is drawn into it stays as sharp.
+  const double scale = dc ? ScaleOf(dc->target) : 1.0;
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, DeviceLength(std::max(cx, 1), scale),
+                                                        DeviceLength(std::max(cy, 1), scale));
+  if (scale != 1.0) cairo_surface_set_device_scale(surface, scale, scale);
+  return InsertBitmap(surface);
 }
 
 HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, void** ppvBits, HANDLE hSection,
@@ -192,8 +204,8 @@ BOOL AlphaBlend(HDC hdcDest, int xoriginDest, int yoriginDest, int wDest, int hD
   auto src = LookupDc(hdcSrc);
   if (!dst || !src) return FALSE;
   dst->drawn = true;  // the window's image changes: ReleaseDC shows it
-  int srcW = cairo_image_surface_get_width(src->target) - src->origin.x;
-  int srcH = cairo_image_surface_get_height(src->target) - src->origin.y;
+  int srcW = LogicalWidth(src->target) - src->origin.x;
+  int srcH = LogicalHeight(src->target) - src->origin.y;
   // Compared as differences so that huge widths cannot wrap past the check.
   if (ftn.BlendOp != AC_SRC_OVER || wDest < 0 || hDest < 0 || wSrc < 0 || hSrc < 0 || xoriginSrc < 0 ||
       yoriginSrc < 0 || xoriginSrc > srcW || yoriginSrc > srcH || wSrc > srcW - xoriginSrc ||
@@ -209,6 +221,7 @@ BOOL AlphaBlend(HDC hdcDest, int xoriginDest, int yoriginDest, int wDest, int hD
     cairo_surface_t* opaque = cairo_image_surface_create_for_data(
         cairo_image_surface_get_data(source), CAIRO_FORMAT_RGB24, cairo_image_surface_get_width(source),
         cairo_image_surface_get_height(source), cairo_image_surface_get_stride(source));
+    cairo_surface_set_device_scale(opaque, ScaleOf(source), ScaleOf(source));
     Blit(*dst, xoriginDest, yoriginDest, wDest, hDest, opaque, src->origin, xoriginSrc, yoriginSrc, wSrc, hSrc,
          CAIRO_OPERATOR_OVER, ftn.SourceConstantAlpha / 255.0, CAIRO_FILTER_GOOD);
     cairo_surface_destroy(opaque);

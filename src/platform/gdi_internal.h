@@ -121,6 +121,12 @@ std::shared_ptr<Dc> LookupDc(HDC hdc);  // sets ERROR_INVALID_HANDLE when missin
 std::shared_ptr<Dc> NewDc(cairo_surface_t* target);
 // Points the DC at a new target surface and re-applies the clip.
 void AttachTarget(Dc& dc, cairo_surface_t* target);
+// A surface's device pixels per logical pixel: window images, and bitmaps made compatible with
+// them, are drawn at the display's scale (Backend::Scale) through Cairo's device scale.
+double ScaleOf(cairo_surface_t* surface);
+// A surface's size in logical pixels.
+int LogicalWidth(cairo_surface_t* surface);
+int LogicalHeight(cairo_surface_t* surface);
 // Re-applies the DC's effective clip (application clip ∩ system clip) to its cairo context.
 void ApplyClip(Dc& dc);
 // Fills a region given in logical coordinates with a colour, honouring the clip.

@@ -188,8 +188,8 @@ int GetObjectW(HGDIOBJ h, int c, LPVOID pv) {
     case GdiType::Bitmap: {
       cairo_surface_t* s = static_cast<Bitmap&>(*object).surface;
       BITMAP bm{};
-      bm.bmWidth = cairo_image_surface_get_width(s);
-      bm.bmHeight = cairo_image_surface_get_height(s);
+      bm.bmWidth = LogicalWidth(s);
+      bm.bmHeight = LogicalHeight(s);
       bm.bmWidthBytes = cairo_image_surface_get_stride(s);
       bm.bmPlanes = 1;
       bm.bmBitsPixel = 32;

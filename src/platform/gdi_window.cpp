@@ -2,6 +2,7 @@
 // rectangle; the client area sits at the client origin's offset inside it.
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -54,12 +55,13 @@ void WatchDestruction() {
   });
 }
 
-// The window's image at its current size (a new one keeps the old pixels at the top-left);
-// returned with a reference of its own.
+// The window's image at its current size, in device pixels at the display's scale (a new one
+// keeps the old pixels at the top-left); returned with a reference of its own.
 cairo_surface_t* SurfaceFor(HWND hwnd, const WindowState& state) {
   WatchDestruction();
-  int w = std::max<LONG>(1, state.windowRect.right - state.windowRect.left);
-  int h = std::max<LONG>(1, state.windowRect.bottom - state.windowRect.top);
+  const double scale = TheBackend().Scale();
+  int w = DeviceLength(std::max<LONG>(1, state.windowRect.right - state.windowRect.left), scale);
+  int h = DeviceLength(std::max<LONG>(1, state.windowRect.bottom - state.windowRect.top), scale);
   WindowImages& im = Images();
   std::lock_guard<std::mutex> lock(im.mutex);
   cairo_surface_t*& slot = im.surfaces[hwnd];
@@ -70,6 +72,7 @@ cairo_surface_t* SurfaceFor(HWND hwnd, const WindowState& state) {
       cairo_surface_destroy(fresh);
       fresh = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
     }
+    cairo_surface_set_device_scale(fresh, scale, scale);
     if (slot) {
       cairo_t* cr = cairo_create(fresh);
       cairo_set_source_surface(cr, slot, 0, 0);
@@ -170,11 +173,14 @@ void WithWindowImage(HWND hwnd, const std::function<void(cairo_surface_t*, const
 void KeepKeyedArea(Dc& dc, int x, int y, int width, int height, KeyedTextArea& area) {
   cairo_surface_t* s = dc.target;
   const int sw = cairo_image_surface_get_width(s), sh = cairo_image_surface_get_height(s);
-  // Logical to target pixels; cairo's own coordinates never reach past 2^23, so neither do these.
-  const long x0 = std::max<long>(0, static_cast<long>(x) + dc.origin.x);
-  const long y0 = std::max<long>(0, static_cast<long>(y) + dc.origin.y);
-  const long x1 = std::min<long>(sw, static_cast<long>(x) + width + dc.origin.x);
-  const long y1 = std::min<long>(sh, static_cast<long>(y) + height + dc.origin.y);
+  // Logical to target pixels, every device pixel the rectangle touches; cairo's own coordinates
+  // never reach past 2^23, so neither do these.
+  const double scale = ScaleOf(s);
+  const long left = static_cast<long>(x) + dc.origin.x, top = static_cast<long>(y) + dc.origin.y;
+  const long x0 = std::max<long>(0, static_cast<long>(std::floor(left * scale)));
+  const long y0 = std::max<long>(0, static_cast<long>(std::floor(top * scale)));
+  const long x1 = std::min<long>(sw, static_cast<long>(std::ceil((left + width) * scale)));
+  const long y1 = std::min<long>(sh, static_cast<long>(std::ceil((top + height) * scale)));
   area.x = static_cast<int>(x0);
   area.y = static_cast<int>(y0);
   area.width = static_cast<int>(std::max<long>(0, x1 - x0));

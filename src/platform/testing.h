@@ -50,4 +50,8 @@ struct MonitorSpec {
 // monitor or its work area is empty or the work area reaches outside it. Top-level windows receive
 // WM_DISPLAYCHANGE when a monitor came, went, moved or changed size.
 bool SetHeadlessMonitors(const std::vector<MonitorSpec>& monitors);
+// The headless display's scale (device pixels per logical pixel, 1 at first): window images made
+// after the call are drawn at it, as on a high-DPI X desktop; the composed desktop stays in logical
+// pixels. False when another backend is in use or the scale is not within 1..8.
+bool SetHeadlessScale(double scale);
 }  // namespace qvplatform::testing

@@ -476,8 +476,7 @@ class StatusNotifierHost : public TrayHost {
           call.signature == "ii" && args.I32(x) && args.I32(y)) {
         Reply(bus, call, Message::Return(call));
         // The owner reads the cursor where the host was clicked (its menu opens there).
-        POINT pt{x, y};
-        InputMouseMove(pt, nullptr);
+        InputMouseMove(LogicalPoint(x, y, TheBackend().Scale()), nullptr);
         if (call.member == "Activate") TrayClick(icon.owner, icon.id, MouseButton::Left, true);
         else if (call.member == "ContextMenu") TrayClick(icon.owner, icon.id, MouseButton::Right, false);
         else TrayClick(icon.owner, icon.id, MouseButton::Middle, false);

@@ -344,3 +344,89 @@ TEST_P(ProgramOnMonitors, TheBarStartsOnThePrimaryStaysOnItsMonitorAndFollowsAnU
 
 INSTANTIATE_TEST_SUITE_P(EitherPrimary, ProgramOnMonitors, ::testing::Values(0, 1),
                          [](const ::testing::TestParamInfo<int>& info) { return info.param ? "RightPrimary" : "LeftPrimary"; });
+
+namespace {
+
+class ProgramAtDpi : public Program, public ::testing::WithParamInterface<int> {
+ protected:
+  SessionOptions Options() override {
+    SessionOptions options;
+    options.width = 2560;
+    options.height = 1600;
+    options.dpi = GetParam();
+    return options;
+  }
+};
+
+}  // namespace
+
+// A high-DPI desktop: the windows are laid out in 96-dpi pixels and shown at dpi/96 (2 at 192,
+// 1.5 at 144): the login window is clicked at device points, the bar sits at the right edge 30 %
+// down at the scaled size, and the overlay's text is drawn at the display's resolution, not
+// stretched.
+TEST_P(ProgramAtDpi, WindowsAreScaledClicksLandAndTextIsDrawnAtTheDisplaysResolution) {
+  const double scale = GetParam() / 96.0;
+  auto device = [&](int logical) { return static_cast<int>(logical * scale + 0.5); };
+  StartRoom({"--scenario", Scenario("scenario.jsonl",
+                                    "{\"delay\":7000,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"国国国\",\"content\":\"主播好\"}}\n")},
+            false);
+  program_ = session_->Spawn({QVGAMEASSIST_PATH}, session_->folder() + "/program.out");
+  ASSERT_GT(program_, 0);
+  Geometry login;
+  ASSERT_TRUE(WaitForWindow("Qv直播助手", login)) << "the login window did not appear";
+  EXPECT_EQ(login.width, device(272));
+  EXPECT_EQ(login.height, device(200));
+  // The Connect button, at its logical point times the scale.
+  ASSERT_TRUE(Click(login.x + device(135), login.y + device(158)));
+  ASSERT_TRUE(sim_.WaitForLog({"\"event\":\"join\""}, std::chrono::seconds(20))) << "the click missed the Connect button";
+  Geometry overlay;
+  ASSERT_TRUE(WaitForWindow("Qv直播助手消息窗体", overlay, 30000)) << "the message window did not appear";
+  Geometry bar = Window("Qv直播助手");
+  EXPECT_EQ(bar.width, device(200));
+  EXPECT_EQ(bar.height, device(32));
+  EXPECT_NEAR(bar.x + bar.width, 2560, 1) << "the bar sits at the right edge";
+  EXPECT_NEAR(bar.y, device(static_cast<int>(static_cast<int>(1600 / scale) * 0.3)), 1) << "30 % down the screen";
+
+  // The line's nickname: its ink is as tall as a 13-pixel font's at this scale (国 fills about
+  // three quarters of the em), and not pixel
+  // doubled (a stretched 96-dpi image would repeat each pixel in 2x2 blocks).
+  qve2e::WindowPixels pixels;
+  int top = -1, bottom = -1, blocks = 0, uneven = 0;
+  ASSERT_TRUE(XSession::WaitFor([&] {
+    overlay = Window("Qv直播助手消息窗体");
+    if (!overlay.found || !session_->ReadWindow(std::stoul(overlay.id), pixels)) return false;
+    top = bottom = -1;
+    for (int y = 0; y < pixels.height; ++y)
+      for (int x = 0; x < pixels.width; ++x) {
+        unsigned v = pixels.At(x, y);
+        const unsigned char rgb[3] = {static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
+                                      static_cast<unsigned char>(v)};
+        if (!NicknamePixel(rgb)) continue;
+        if (top < 0) top = y;
+        bottom = y;
+      }
+    return top >= 0;
+  }, NoPump, 20000)) << "no nickname drawn";
+  if (const char* shots = std::getenv("QV_E2E_SHOTS"))
+    session_->Run({"import", "-silent", "-window", "root", "-crop",
+                   std::to_string(bar.width) + "x" + std::to_string(bar.height + overlay.height) + "+" +
+                       std::to_string(bar.x) + "+" + std::to_string(bar.y),
+                   std::string(shots) + "/dpi" + std::to_string(GetParam()) + ".png"},
+                  NoPump);
+  EXPECT_GE(bottom - top + 1, device(13) * 0.65) << "ink rows " << top << ".." << bottom;
+  EXPECT_LE(bottom - top + 1, device(13) + 2);
+  for (int y = top & ~1; y + 1 <= bottom; y += 2)
+    for (int x = 0; x + 1 < pixels.width; x += 2) {
+      unsigned a = pixels.At(x, y), b = pixels.At(x + 1, y), c = pixels.At(x, y + 1), d = pixels.At(x + 1, y + 1);
+      const unsigned char rgb[3] = {static_cast<unsigned char>(a >> 16), static_cast<unsigned char>(a >> 8),
+                                    static_cast<unsigned char>(a)};
+      if (!NicknamePixel(rgb)) continue;
+      ++blocks;
+      if (a != b || a != c || a != d) ++uneven;
+    }
+  EXPECT_GT(uneven * 10, blocks) << uneven << " of " << blocks << " inked 2x2 blocks differ inside";
+  EXPECT_EQ(::waitpid(program_, nullptr, WNOHANG), 0) << "the program ended";
+}
+
+INSTANTIATE_TEST_SUITE_P(HighDpi, ProgramAtDpi, ::testing::Values(192, 144),
+                         [](const ::testing::TestParamInfo<int>& info) { return "Dpi" + std::to_string(info.param); });

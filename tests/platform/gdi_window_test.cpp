@@ -1,11 +1,13 @@
 // Window DCs on the headless desktop: painting, update areas, layered windows, window regions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
 
+#include "platform/testing.h"
 #include "platform/testing_gdi.h"
 #include "platform/win32.h"
 #include "support/WindowFixture.h"
@@ -262,4 +264,112 @@ TEST_F(PaintedWindows, OnlyDrawingThroughAWindowDcShowsANewImage) {
   InvalidateRect(w, nullptr, FALSE);
   UpdateWindow(w);
   EXPECT_EQ(qvplatform::testing::WindowImagesShown(), shown + 2);
+}
+
+namespace {
+
+// The headless display at a scale for one test.
+struct DisplayScale {
+  explicit DisplayScale(double scale) { EXPECT_TRUE(qvplatform::testing::SetHeadlessScale(scale)); }
+  ~DisplayScale() { qvplatform::testing::SetHeadlessScale(1.0); }
+};
+
+bool Dark(COLORREF c) { return GetRValue(c) < 60 && GetGValue(c) < 60 && GetBValue(c) < 60; }
+
+}  // namespace
+
+// At a display scale of 2 a window's image has twice its logical size in each direction and text
+// is drawn at that resolution, while every call keeps speaking logical pixels: the clip box, pixels
+// read and written, bitmap sizes, blits between DCs of the same scale (pixel for pixel), and the
+// desktop the windows are composed on.
+TEST_F(PaintedWindows, AtTheDisplaysScaleImagesHaveDevicePixelsAndCallsStayLogical) {
+  DisplayScale scale(2.0);
+  const COLORREF white = RGB(255, 255, 255), blue = RGB(0, 0, 200), red = RGB(220, 0, 0);
+  RECT clip{};
+  COLORREF read = 0;
+  BITMAP bm{};
+  extra_ = [&](HWND, HDC dc) {
+    GetClipBox(dc, &clip);
+    LOGFONTW lf{};
+    lf.lfHeight = 13;
+    HFONT font = CreateFontIndirectW(&lf);
+    HGDIOBJ oldFont = SelectObject(dc, font);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(0, 0, 0));
+    TextOutW(dc, 4, 4, u"国", 1);
+    SelectObject(dc, oldFont);
+    DeleteObject(font);
+    SetPixel(dc, 90, 40, red);
+    read = GetPixel(dc, 90, 40);
+    // Off screen first, as the UI framework paints: a one-pixel blue column in a compatible bitmap.
+    HDC mem = CreateCompatibleDC(dc);
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, 10, 10);
+    GetObjectW(bitmap, sizeof bm, &bm);
+    HGDIOBJ old = SelectObject(mem, bitmap);
+    RECT all{0, 0, 10, 10}, column{3, 0, 4, 10};
+    HBRUSH w = CreateSolidBrush(white), b = CreateSolidBrush(blue);
+    FillRect(mem, &all, w);
+    FillRect(mem, &column, b);
+    BitBlt(dc, 60, 10, 10, 10, mem, 0, 0, SRCCOPY);
+    DeleteObject(w);
+    DeleteObject(b);
+    // A 96-dpi image (black, white) is scaled up with a filter: grey between, solid edges.
+    BITMAPINFO bmi{};
+    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bmi.bmiHeader.biWidth = 2;
+    bmi.bmiHeader.biHeight = -1;
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    ASSERT_TRUE(bits);
+    static_cast<uint32_t*>(bits)[0] = 0xFF000000u;
+    static_cast<uint32_t*>(bits)[1] = 0xFFFFFFFFu;
+    SelectObject(mem, dib);
+    BitBlt(dc, 20, 40, 2, 1, mem, 0, 0, SRCCOPY);
+    SelectObject(mem, old);
+    DeleteObject(bitmap);
+    DeleteObject(dib);
+    DeleteDC(mem);
+  };
+  HWND hwnd = Make(white, RECT{100, 100, 200, 150});
+  UpdateWindow(hwnd);
+  EXPECT_EQ(0, clip.left);
+  EXPECT_EQ(100, clip.right);
+  EXPECT_EQ(50, clip.bottom);
+  EXPECT_EQ(red, read);
+  EXPECT_EQ(10, bm.bmWidth);
+  EXPECT_EQ(10, bm.bmHeight);
+
+  Image own;
+  ASSERT_TRUE(ReadWindowPixels(hwnd, own));
+  ASSERT_EQ(200, own.width);
+  ASSERT_EQ(100, own.height);
+  // The logical pixel SetPixel wrote is a 2x2 block.
+  for (int dy = 0; dy < 2; ++dy)
+    for (int dx = 0; dx < 2; ++dx) EXPECT_EQ(red, own.At(180 + dx, 80 + dy));
+  EXPECT_EQ(white, own.At(182, 80));
+  // The blitted column is exactly two device pixels wide: copied, not resampled.
+  for (int x = 120; x < 140; ++x) EXPECT_EQ(x == 126 || x == 127 ? blue : white, own.At(x, 30)) << x;
+  EXPECT_EQ(RGB(0, 0, 0), own.At(40, 80));
+  EXPECT_EQ(white, own.At(43, 81));
+  EXPECT_TRUE(own.At(41, 80) != RGB(0, 0, 0) && own.At(41, 80) != white) << std::hex << own.At(41, 80);
+  // The glyph's ink spans the rows of a 26-pixel font, with grey edges of its own (drawn at this
+  // resolution, not a 13-pixel glyph with every pixel doubled).
+  int top = own.height, bottom = -1, oddEdges = 0;
+  for (int y = 0; y < 60; ++y)
+    for (int x = 0; x < 50; ++x) {
+      if (!Dark(own.At(x, y))) continue;
+      top = std::min(top, y);
+      bottom = std::max(bottom, y);
+      if (x % 2 == 1 && own.At(x - 1, y) != own.At(x, y)) ++oddEdges;
+    }
+  EXPECT_GE(bottom - top + 1, 17) << top << ".." << bottom;
+  EXPECT_LE(bottom - top + 1, 28) << top << ".." << bottom;
+  EXPECT_GT(oddEdges, 0) << "every ink pixel pairs with its left neighbour: a stretched image";
+  // The desktop is composed in logical pixels.
+  Image desk = Desktop();
+  EXPECT_EQ(red, desk.At(190, 140));
+  EXPECT_EQ(blue, desk.At(163, 115));
+  EXPECT_EQ(white, desk.At(164, 115));
 }

@@ -55,6 +55,13 @@ bool SetHeadlessDesktop(int width, int height, int workLeft, int workTop, int wo
   return true;
 }
 
+bool SetHeadlessScale(double scale) {
+  auto* headless = dynamic_cast<qvp::HeadlessBackend*>(&qvp::TheBackend());
+  if (!headless || !(scale >= 1.0 && scale <= 8.0)) return false;
+  headless->SetScale(scale);
+  return true;
+}
+
 bool SetHeadlessMonitors(const std::vector<MonitorSpec>& monitors) {
   auto* headless = dynamic_cast<qvp::HeadlessBackend*>(&qvp::TheBackend());
   if (!headless) return false;

@@ -20,6 +20,8 @@ cairo_surface_t* WindowLayer(HWND hwnd, const WindowState& state) {
     if (!surface) return;
     layer = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, cairo_image_surface_get_width(surface),
                                        cairo_image_surface_get_height(surface));
+    // Same scale as the window's image: copied pixel for pixel, composed in logical pixels.
+    cairo_surface_set_device_scale(layer, ScaleOf(surface), ScaleOf(surface));
     cairo_t* cr = cairo_create(layer);
     cairo_set_source_surface(cr, surface, 0, 0);
     cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);

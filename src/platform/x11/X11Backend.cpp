@@ -2,6 +2,7 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
+#include <X11/Xresource.h>
 #include <X11/Xutil.h>
 #include <X11/cursorfont.h>
 #include <X11/extensions/XInput2.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/gdi_internal.h"
@@ -171,7 +173,31 @@ std::unique_ptr<X11Backend> X11Backend::Open(std::string& error) {
   return std::unique_ptr<X11Backend>(new X11Backend(dpy));
 }
 
-X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)) {
+namespace {
+
+// The desktop's resolution as its X resources give it to every client (Xft.dpi, set by the
+// desktop's settings or xrdb); 96 when none is set.
+double DesktopDpi(Display* dpy) {
+  const char* resources = XResourceManagerString(dpy);
+  if (!resources) return 96.0;
+  XrmInitialize();
+  XrmDatabase db = XrmGetStringDatabase(resources);
+  if (!db) return 96.0;
+  double dpi = 96.0;
+  char* type = nullptr;
+  XrmValue value{};
+  if (XrmGetResource(db, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) {
+    char* end = nullptr;
+    double read = std::strtod(value.addr, &end);
+    if (end != value.addr && read > 0.0 && read < 10000.0) dpi = read;
+  }
+  XrmDestroyDatabase(db);
+  return dpi;
+}
+
+}  // namespace
+
+X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)), scale_(ScaleForDpi(DesktopDpi(dpy))) {
   // Substructure: other clients' windows mapped or restacked, which may cover the floating ones.
   XSelectInput(dpy_, root_, StructureNotifyMask | SubstructureNotifyMask | PropertyChangeMask);
   int event, err;
@@ -310,15 +336,20 @@ bool X11Backend::CompositorRuns() { return cmSelection_ && XGetSelectionOwner(dp
 // The primary monitor is the desktop, as on Windows.
 RECT X11Backend::DesktopRect() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return monitors_.empty() ? screen_ : monitors_.front();
+  return LogicalRect(monitors_.empty() ? screen_ : monitors_.front(), scale_);
 }
 
 RECT X11Backend::WorkArea() { return Monitors().front().work; }
 
 std::vector<MonitorDesc> X11Backend::Monitors() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (desktop_.empty()) return {MonitorDesc{screen_, screen_, true}};
-  return desktop_;
+  std::vector<MonitorDesc> out = desktop_;
+  if (out.empty()) out.push_back(MonitorDesc{screen_, screen_, true});
+  for (MonitorDesc& m : out) {
+    m.rect = LogicalRect(m.rect, scale_);
+    m.work = LogicalRect(m.work, scale_);
+  }
+  return out;
 }
 
 bool X11Backend::WindowManagerRuns() {
@@ -442,7 +473,7 @@ void X11Backend::ReadMonitors() {
   }
   ReadDesktop();
   if (!changed) return;
-  const RECT& primary = rects.front();
+  const RECT primary = LogicalRect(rects.front(), scale_);
   LPARAM size = MAKELPARAM(primary.right - primary.left, primary.bottom - primary.top);
   for (HWND hwnd : TopLevelWindowsInZOrder()) PostMessageW(hwnd, WM_DISPLAYCHANGE, 24, size);
 }
@@ -574,8 +605,9 @@ void X11Backend::OnWindowCreated(HWND hwnd) {
 }
 
 XWin X11Backend::MakeXWindow(const WindowState& s, bool argb) {
-  int w = ClampXSize(s.windowRect.right - s.windowRect.left);
-  int h = ClampXSize(s.windowRect.bottom - s.windowRect.top);
+  const RECT r = Device(s.windowRect);
+  int w = ClampXSize(r.right - r.left);
+  int h = ClampXSize(r.bottom - r.top);
   XSetWindowAttributes attrs{};
   attrs.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask | KeyPressMask |
                      KeyReleaseMask | FocusChangeMask | StructureNotifyMask | EnterWindowMask | LeaveWindowMask;
@@ -601,7 +633,7 @@ XWin X11Backend::MakeXWindow(const WindowState& s, bool argb) {
       mask |= CWCursor;
     }
   }
-  return XCreateWindow(dpy_, root_, ClampXPos(s.windowRect.left), ClampXPos(s.windowRect.top), w, h, 0, depth,
+  return XCreateWindow(dpy_, root_, ClampXPos(r.left), ClampXPos(r.top), w, h, 0, depth,
                        InputOutput, visual, mask, &attrs);
 }
 
@@ -662,10 +694,11 @@ void X11Backend::ApplyHints(HWND hwnd, XWin xwin) {
   if (!GetWindowState(hwnd, s)) return;
   XSizeHints size{};
   size.flags = USPosition | PPosition | USSize | PSize | PWinGravity;
-  size.x = s.windowRect.left;
-  size.y = s.windowRect.top;
-  size.width = s.windowRect.right - s.windowRect.left;
-  size.height = s.windowRect.bottom - s.windowRect.top;
+  const RECT r = Device(s.windowRect);
+  size.x = r.left;
+  size.y = r.top;
+  size.width = r.right - r.left;
+  size.height = r.bottom - r.top;
   size.win_gravity = StaticGravity;
   XSetWMNormalHints(dpy_, xwin, &size);
   XWMHints wm{};
@@ -770,8 +803,9 @@ void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
     memo.bounding.valid = false;
     return;
   }
-  const int w = ClampXSize(s.windowRect.right - s.windowRect.left);
-  const int h = ClampXSize(s.windowRect.bottom - s.windowRect.top);
+  const RECT device = Device(s.windowRect);
+  const int w = ClampXSize(device.right - device.left);
+  const int h = ClampXSize(device.bottom - device.top);
   bool keyed = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY);
   if (keyed && !memo.keyFresh) {
     uint32_t key = Rgb(s.colorKey);
@@ -808,7 +842,10 @@ void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
     for (int i = 0; i < n; ++i) {
       cairo_rectangle_int_t r;
       cairo_region_get_rectangle(rgn->rgn, i, &r);
-      for (int y = std::max(0, r.y); y < std::min(h, r.y + r.height); ++y) region.SetRun(y, r.x, r.x + r.width);
+      // Edges where the window's image puts them at its scale (pixel centres inside).
+      const int x0 = DevicePos(r.x, scale_), x1 = DevicePos(r.x + r.width, scale_);
+      const int y0 = DevicePos(r.y, scale_), y1 = DevicePos(r.y + r.height, scale_);
+      for (int y = std::max(0, y0); y < std::min(h, y1); ++y) region.SetRun(y, x0, x1);
     }
   }
   const bool keyUsable = keyed && memo.keyMask.painted && memo.keyMask.width == w && memo.keyMask.height == h;
@@ -899,8 +936,9 @@ void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
     mapped = windows_[hwnd].mapped;
   }
   if (changes & (kChangedPosition | kChangedSize)) {
-    XMoveResizeWindow(dpy_, xwin, ClampXPos(s.windowRect.left), ClampXPos(s.windowRect.top),
-                      ClampXSize(s.windowRect.right - s.windowRect.left), ClampXSize(s.windowRect.bottom - s.windowRect.top));
+    const RECT r = Device(s.windowRect);
+    XMoveResizeWindow(dpy_, xwin, ClampXPos(r.left), ClampXPos(r.top), ClampXSize(r.right - r.left),
+                      ClampXSize(r.bottom - r.top));
     if (changes & kChangedSize) ApplyShape(hwnd, xwin);
   }
   if (changes & kChangedIcon) ApplyIcon(hwnd, xwin);
@@ -980,7 +1018,8 @@ void X11Backend::Show(HWND hwnd, XWin xwin, const WindowState& s) {
   } else {
     XDeleteProperty(dpy_, xwin, atom("_NET_WM_USER_TIME"));
   }
-  XMoveWindow(dpy_, xwin, ClampXPos(s.windowRect.left), ClampXPos(s.windowRect.top));
+  const RECT r = Device(s.windowRect);
+  XMoveWindow(dpy_, xwin, ClampXPos(r.left), ClampXPos(r.top));
   bool withhold;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -1175,7 +1214,8 @@ void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
   Native native;
   const bool argb = NativeOf(hwnd, native) && native.argb && native.xwin == xwin;
   const bool keyed = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY);
-  int w = s.windowRect.right - s.windowRect.left, h = s.windowRect.bottom - s.windowRect.top;
+  const RECT device = Device(s.windowRect);
+  int w = device.right - device.left, h = device.bottom - device.top;
   bool painted = false;
   WithWindowImage(hwnd, [&](cairo_surface_t* surface, const uint32_t* coverage) {
     if (!surface || cairo_image_surface_get_format(surface) != CAIRO_FORMAT_RGB24) return;
@@ -1363,7 +1403,7 @@ void X11Backend::OnCursorChanged(int cursorId) {
 }
 
 void X11Backend::MovePointer(POINT pt) {
-  XWarpPointer(dpy_, None, root_, 0, 0, 0, 0, pt.x, pt.y);
+  XWarpPointer(dpy_, None, root_, 0, 0, 0, 0, DevicePos(pt.x, scale_), DevicePos(pt.y, scale_));
   XFlush(dpy_);
 }
 
@@ -1712,7 +1752,7 @@ void X11Backend::Dispatch(XEvent& ev) {
     }
     case ButtonPress:
     case ButtonRelease: {
-      POINT pt{ev.xbutton.x_root, ev.xbutton.y_root};
+      POINT pt = Logical(ev.xbutton.x_root, ev.xbutton.y_root);
       bool down = ev.type == ButtonPress;
       switch (ev.xbutton.button) {
         case Button1: InputMouseButton(MouseButton::Left, down, pt, hwnd); break;
@@ -1731,11 +1771,11 @@ void X11Backend::Dispatch(XEvent& ev) {
     case MotionNotify: {
       XEvent next;  // only the latest position of a burst matters
       while (XCheckTypedWindowEvent(dpy_, ev.xany.window, MotionNotify, &next)) ev = next;
-      InputMouseMove(POINT{ev.xmotion.x_root, ev.xmotion.y_root}, hwnd);
+      InputMouseMove(Logical(ev.xmotion.x_root, ev.xmotion.y_root), hwnd);
       break;
     }
     case LeaveNotify:
-      if (ev.xcrossing.mode == NotifyNormal) InputMouseMove(POINT{ev.xcrossing.x_root, ev.xcrossing.y_root}, nullptr);
+      if (ev.xcrossing.mode == NotifyNormal) InputMouseMove(Logical(ev.xcrossing.x_root, ev.xcrossing.y_root), nullptr);
       break;
     case KeyPress:
     case KeyRelease: HandleKey(ev.xkey, hwnd); break;

@@ -79,6 +79,7 @@ class X11Backend : public Backend {
   ~X11Backend() override;
 
   const char* Name() const override { return "x11"; }
+  double Scale() override { return scale_; }
   RECT DesktopRect() override;
   RECT WorkArea() override;
   std::vector<MonitorDesc> Monitors() override;
@@ -209,7 +210,11 @@ class X11Backend : public Backend {
   // Under mutex_: the X screen, the monitors' rectangles (the primary first; RandR 1.5, else
   // Xinerama, else the screen), and what ReadDesktop made of them: the monitors with their work
   // areas, and whether a window manager runs.
-  RECT screen_{0, 0, 0, 0};
+  // Device pixels per logical pixel, from the desktop's Xft.dpi when the display was opened.
+  double scale_ = 1.0;
+  RECT Device(const RECT& logical) const { return DeviceRect(logical, scale_); }
+  POINT Logical(long x, long y) const { return LogicalPoint(x, y, scale_); }
+  RECT screen_{0, 0, 0, 0};  // device pixels, as are the monitors and the desktop below
   std::vector<RECT> monitors_;
   std::vector<MonitorDesc> desktop_;
   bool managerRuns_ = false;

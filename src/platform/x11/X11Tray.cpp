@@ -203,7 +203,7 @@ bool X11Tray::Filter(XEvent& ev) {
     case ButtonRelease: {
       HWND owner = icon->icon.owner;
       UINT id = icon->icon.id;
-      POINT pt{ev.xbutton.x_root, ev.xbutton.y_root};
+      POINT pt = LogicalPoint(ev.xbutton.x_root, ev.xbutton.y_root, backend_.Scale());
       bool down = ev.type == ButtonPress;
       unsigned button = ev.xbutton.button;
       lock.unlock();
@@ -219,7 +219,7 @@ bool X11Tray::Filter(XEvent& ev) {
       UINT id = icon->icon.id;
       XEvent next;
       while (XCheckTypedWindowEvent(dpy_, ev.xany.window, MotionNotify, &next)) ev = next;
-      POINT pt{ev.xmotion.x_root, ev.xmotion.y_root};
+      POINT pt = LogicalPoint(ev.xmotion.x_root, ev.xmotion.y_root, backend_.Scale());
       lock.unlock();
       TrayMouseMove(owner, id, pt);
       break;

@@ -46,6 +46,17 @@ XSession::XSession(const SessionOptions& options) : options_(options) {
   for (const char* sub : {"/cache", "/config", "/runtime"}) std::filesystem::create_directories(folder_ + sub);
   std::filesystem::permissions(folder_ + "/runtime", std::filesystem::perms::owner_all);
   if (!(options_.monitors.empty() ? StartXvfb() : StartXorg())) return;
+  if (options_.dpi) {
+    Display* dpy = Helper();
+    if (!dpy) {
+      error_ = "cannot open the session's display";
+      return;
+    }
+    const std::string resources = "Xft.dpi:\t" + std::to_string(options_.dpi) + "\n";
+    XChangeProperty(dpy, DefaultRootWindow(dpy), XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(resources.data()), static_cast<int>(resources.size()));
+    XSync(dpy, False);
+  }
   setenv("DISPLAY", display_.c_str(), 1);
   setenv("XDG_CACHE_HOME", (folder_ + "/cache").c_str(), 1);
   setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);

@@ -29,6 +29,9 @@ struct SessionOptions {
   // width × height.
   std::vector<std::pair<int, int>> monitors;
   int primary = 0;  // which of the monitors is primary
+  // The desktop's resolution for its clients (Xft.dpi in the root's resources, as xrdb sets it);
+  // 0 leaves it unset.
+  int dpi = 0;
 };
 
 // A window's pixels as the X server holds them (not the screen's), 0xAARRGGBB for a 32-bit
