@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/backend.h"
 #include "platform/testing.h"
 #include "platform/win32.h"
 #include "support/WindowFixture.h"
@@ -252,3 +253,25 @@ TEST_F(Monitors, LayoutsNeedOnePrimaryAndWorkAreasInsideTheirMonitors) {
 }
 
 }  // namespace
+
+// The scale a desktop's dpi gives, and logical and device pixels at a fractional scale: an image
+// covers its whole window, input comes back in the pixel it hit, and a monitor comes back within
+// itself.
+TEST(DisplayScale, QuarterStepsFromTheDpiAndPixelsBothWays) {
+  EXPECT_EQ(1.0, qvp::ScaleForDpi(96));
+  EXPECT_EQ(1.0, qvp::ScaleForDpi(119));
+  EXPECT_EQ(1.25, qvp::ScaleForDpi(120));
+  EXPECT_EQ(1.5, qvp::ScaleForDpi(144));
+  EXPECT_EQ(2.0, qvp::ScaleForDpi(192));
+  EXPECT_EQ(2.0, qvp::ScaleForDpi(200));
+  EXPECT_EQ(1.0, qvp::ScaleForDpi(-5));
+  const RECT window = qvp::DeviceRect(RECT{1, 1, 202, 33}, 1.5);
+  EXPECT_TRUE(Same(RECT{2, 2, 304, 50}, window)) << window.left << "," << window.top << " " << window.right << ","
+                                                  << window.bottom;
+  EXPECT_EQ(300, qvp::DeviceLength(200, 1.5));
+  const POINT hit = qvp::LogicalPoint(301, 2, 1.5);
+  EXPECT_EQ(200, hit.x);
+  EXPECT_EQ(1, hit.y);
+  EXPECT_TRUE(Same(RECT{1707, 0, 3413, 1066}, qvp::LogicalRect(RECT{2560, 0, 5120, 1600}, 1.5)));
+  EXPECT_TRUE(Same(RECT{0, 0, 1280, 800}, qvp::LogicalRect(RECT{0, 0, 2560, 1600}, 2.0)));
+}
