@@ -242,7 +242,7 @@ X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)),
     wakeWrite_ = pipefd[1];
   }
   marker_ = XCreateWindow(dpy_, root_, -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, 0, nullptr);
-  XFlush(dpy_);
+  Flush();
   events_ = std::thread([this] { EventLoop(); });
   eventThread_ = events_.get_id();
   g_instance = this;
@@ -251,15 +251,29 @@ X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)),
   XUnlockDisplay(dpy_);
 }
 
-// A round trip on another thread (a property read, XQueryTree, XSync) moves the events that came
-// with its reply into Xlib's queue, where the event thread's poll of the socket cannot see them:
-// it is woken instead, so those events are handled now rather than at its next time-out.
+// Another thread's use of the connection reads what the server sent meanwhile: the events before
+// a reply go into Xlib's queue, and those that came in the same read (or while a write waited)
+// stay in libxcb's. Either way the event thread's poll of the socket cannot see them. So after each
+// request (Xlib calls this) and each flush or sync of another thread, what was read is taken into
+// Xlib's queue and the event thread is woken for it; a sleeping event thread is woken anyway, to
+// watch closely while others are busy.
 int X11Backend::AfterRequest(Display* dpy) {
   X11Backend* self = g_instance;
   if (!self || self->dpy_ != dpy) return 0;
   if (self->previousAfter_) self->previousAfter_(dpy);
-  if (XQLength(dpy) > 0 && std::this_thread::get_id() != self->eventThread_) self->Wake();
+  self->AfterOtherIo();
   return 0;
+}
+
+void X11Backend::AfterOtherIo() {
+  if (OnEventThread()) return;
+  lastOtherIo_ = std::chrono::steady_clock::now().time_since_epoch().count();
+  if (sleeping_.exchange(false) || XEventsQueued(dpy_, QueuedAfterReading) > 0) Wake();
+}
+
+void X11Backend::Flush() {
+  XFlush(dpy_);
+  AfterOtherIo();
 }
 
 void X11Backend::Wake() {
@@ -601,7 +615,7 @@ void X11Backend::OnWindowCreated(HWND hwnd) {
   XSetWMProtocols(dpy_, xwin, protocols, 1);
   ApplyHints(hwnd, xwin);
   OnWindowChanged(hwnd, kChangedText | kChangedLayered);
-  XFlush(dpy_);
+  Flush();
 }
 
 XWin X11Backend::MakeXWindow(const WindowState& s, bool argb) {
@@ -684,7 +698,7 @@ void X11Backend::Rebuild(HWND hwnd, bool argb) {
   }
   if (old.xic) XDestroyIC(old.xic);
   XDestroyWindow(dpy_, old.xwin);
-  XFlush(dpy_);
+  Flush();
   // Text over a colour key is drawn for what the new visual shows (TextOverColourKey).
   InvalidateRect(hwnd, nullptr, TRUE);
 }
@@ -972,7 +986,7 @@ void X11Backend::OnWindowChanged(HWND hwnd, unsigned changes) {
       Hide(hwnd, xwin);
   }
   if (changes & kChangedZOrder) Restack();
-  XFlush(dpy_);
+  Flush();
 }
 
 void X11Backend::Show(HWND hwnd, XWin xwin, const WindowState& s) {
@@ -1159,7 +1173,7 @@ void X11Backend::KeepOnTop(bool fromEvents) {
     XRaiseWindow(dpy_, floating[0]);
   }
   if (floating.size() > 1) XRestackWindows(dpy_, floating.data(), static_cast<int>(floating.size()));
-  XFlush(dpy_);
+  Flush();
 }
 
 // A compositor came or went: floating windows shown now take the visual it needs at once (the
@@ -1184,7 +1198,7 @@ void X11Backend::CompositorChanged() {
       if (argb == n.argb) return;
       Hide(hwnd, n.xwin);
       Show(hwnd, n.xwin, s);  // rebuilt on the way
-      XFlush(dpy_);
+      Flush();
     });
   }
 }
@@ -1205,7 +1219,7 @@ void X11Backend::OnWindowDestroyed(HWND hwnd) {
   }
   if (n.xic) XDestroyIC(n.xic);
   XDestroyWindow(dpy_, n.xwin);
-  XFlush(dpy_);
+  Flush();
 }
 
 void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
@@ -1270,7 +1284,7 @@ void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
   });
   if (!painted) InvalidateRect(hwnd, nullptr, TRUE);
   if (keyed) ApplyShape(hwnd, xwin);
-  XFlush(dpy_);
+  Flush();
 }
 
 void X11Backend::OnWindowPainted(HWND hwnd) {
@@ -1336,13 +1350,13 @@ void X11Backend::OnWindowActivated(HWND hwnd) {
   // program in front (a game, say); its window only comes to the front of the stack.
   if (AnotherProgramIsActive()) {
     RaiseManaged({xwin});
-    XFlush(dpy_);
+    Flush();
     return;
   }
   // From a pager: the window manager obeys rather than judges.
   AskWindowManager(xwin, "_NET_ACTIVE_WINDOW", 2, CurrentTime);
   XRaiseWindow(dpy_, xwin);
-  XFlush(dpy_);
+  Flush();
 }
 
 // The capture's pointer grab, once the window can take it (a frame still unmapped refuses it:
@@ -1378,7 +1392,7 @@ void X11Backend::OnCaptureChanged(HWND hwnd) {
   } else {
     XUngrabPointer(dpy_, CurrentTime);
   }
-  XFlush(dpy_);
+  Flush();
 }
 
 void X11Backend::OnCursorChanged(int cursorId) {
@@ -1399,12 +1413,12 @@ void X11Backend::OnCursorChanged(int cursorId) {
     for (auto& w : windows_) xs.push_back(w.second.xwin);
   }
   for (XWin x : xs) XDefineCursor(dpy_, x, cursor);
-  XFlush(dpy_);
+  Flush();
 }
 
 void X11Backend::MovePointer(POINT pt) {
   XWarpPointer(dpy_, None, root_, 0, 0, 0, 0, DevicePos(pt.x, scale_), DevicePos(pt.y, scale_));
-  XFlush(dpy_);
+  Flush();
 }
 
 // ---- test hooks ----
@@ -1472,7 +1486,7 @@ bool X11Backend::WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame
     drawn = isDrawn(xwin) && (!frame || isDrawn(frame));
   }
   XUngrabServer(dpy_);
-  XFlush(dpy_);
+  Flush();
   return ok;
 }
 
@@ -1490,6 +1504,7 @@ bool X11Backend::Sync() {
   ev.xclient.data.l[0] = seq;
   XSendEvent(dpy_, marker_, False, NoEventMask, &ev);  // comes back to us, after every earlier event
   XSync(dpy_, False);
+  AfterOtherIo();
   Wake();
   std::unique_lock<std::mutex> lock(syncMutex_);
   return syncDone_.wait_for(lock, std::chrono::seconds(10), [&] { return syncSeen_ >= seq || g_displayLost; }) &&
@@ -1511,23 +1526,42 @@ HWND X11Backend::WindowUnderPointer(unsigned long& deepest) {
 
 // ---- events ----
 
+// The event thread sleeps until X events arrive or it is woken (AfterOtherIo, Wake). While other
+// threads use the connection it also looks every 200 ms, in case something read events where no
+// hook saw it; a second after their last use it sleeps without a time-out: an idle program does
+// not wake up.
 void X11Backend::EventLoop() {
   while (!stop_ && !g_displayLost) {
     using std::chrono::steady_clock;
-    int timeout = 200;
+    auto othersBusy = [&] {
+      return steady_clock::now().time_since_epoch().count() - lastOtherIo_.load() <
+             std::chrono::duration_cast<steady_clock::duration>(std::chrono::seconds(1)).count();
+    };
+    int timeout = othersBusy() ? 200 : -1;
     {
       std::lock_guard<std::mutex> guard(stackMutex_);
       if (deferredCheck_ != steady_clock::time_point{}) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deferredCheck_ - steady_clock::now());
-        timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 200));
+        int due = static_cast<int>(std::clamp<long long>(left.count(), 0, 200));
+        timeout = timeout < 0 ? due : std::min(timeout, due);
       }
     }
     if (monitorsDue_ != steady_clock::time_point{}) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(monitorsDue_ - steady_clock::now());
-      timeout = std::min(timeout, static_cast<int>(std::clamp<long long>(left.count(), 0, 200)));
+      int due = static_cast<int>(std::clamp<long long>(left.count(), 0, 200));
+      timeout = timeout < 0 ? due : std::min(timeout, due);
+    }
+    if (timeout < 0) {
+      sleeping_ = true;
+      // Events another thread read just now, before it could see the flag.
+      if (othersBusy() || XEventsQueued(dpy_, QueuedAfterReading) > 0) {
+        sleeping_ = false;
+        timeout = 0;
+      }
     }
     pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
     poll(fds, wakeRead_ >= 0 ? 2 : 1, timeout);
+    sleeping_ = false;
     if (stop_) break;
     if (fds[1].revents & POLLIN) {
       char drain[64];
@@ -1723,7 +1757,7 @@ void X11Backend::Dispatch(XEvent& ev) {
       ReleaseShape(hwnd, ev.xany.window);
       ApplyShape(hwnd, ev.xany.window);
       if (grab) GrabWhenViewable(hwnd, ev.xany.window);
-      XFlush(dpy_);
+      Flush();
       break;
     }
     case ReparentNotify: {
@@ -1746,7 +1780,7 @@ void X11Backend::Dispatch(XEvent& ev) {
         WindowState s;
         if (GetWindowState(hwnd, s) && s.visible && !s.iconic) Show(hwnd, ev.xany.window, s);
         Restack();
-        XFlush(dpy_);
+        Flush();
       }
       break;
     }

@@ -106,6 +106,8 @@ class X11Backend : public Backend {
   // The CLIPBOARD and PRIMARY selections, made on first use.
   ClipboardHost& Clipboard();
   bool OnEventThread() const { return std::this_thread::get_id() == eventThread_; }
+  // XFlush, then what any use of the connection off the event thread needs (AfterOtherIo).
+  void Flush();
 
   // For the test hooks (platform/testing_x11.h).
   bool WindowInfo(HWND hwnd, unsigned long& xwin, unsigned long& frame, bool& viewable, RECT& rect, bool& clickThrough,
@@ -220,6 +222,9 @@ class X11Backend : public Backend {
   bool managerRuns_ = false;
   XWin managerCheck_ = 0;  // the running window manager's check window (ReadDesktop's thread)
   int wakeRead_ = -1, wakeWrite_ = -1;
+  void AfterOtherIo();
+  std::atomic<long long> lastOtherIo_{0};  // steady clock ticks of another thread's last use
+  std::atomic<bool> sleeping_{false};      // the event thread waits without a time-out
   std::atomic<bool> stop_{false};
   std::thread::id eventThread_;
   int (*previousAfter_)(Display*) = nullptr;

@@ -48,7 +48,7 @@ X11Clipboard::X11Clipboard(X11Backend& backend) : backend_(backend), dpy_(backen
   XSetWindowAttributes attrs{};
   attrs.event_mask = PropertyChangeMask;
   window_ = XCreateWindow(dpy_, backend_.root(), -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, CWEventMask, &attrs);
-  XFlush(dpy_);
+  backend_.Flush();
   backend_.AddEventFilter([this](XEvent& ev) { return Filter(ev); });
 }
 
@@ -69,7 +69,7 @@ void X11Clipboard::Claim(Selection which, uint64_t serial, std::shared_ptr<const
   h.utf8 = text ? std::make_shared<const std::string>(ToUtf8(*text)) : nullptr;
   // Under mutex_, so a SelectionClear checked on the event thread sees this claim or is older.
   XSetSelectionOwner(dpy_, SelectionAtom(which), window_, CurrentTime);
-  XFlush(dpy_);
+  backend_.Flush();
 }
 
 bool X11Clipboard::Filter(XEvent& ev) {
@@ -152,7 +152,7 @@ void X11Clipboard::Answer(const XSelectionRequestEvent& req) {
     reply.property = property;
   }
   XSendEvent(dpy_, req.requestor, False, NoEventMask, reinterpret_cast<XEvent*>(&reply));
-  XFlush(dpy_);
+  backend_.Flush();
 }
 
 void X11Clipboard::SendChunk(XWin requestor, Atom property) {
@@ -181,7 +181,7 @@ void X11Clipboard::SendChunk(XWin requestor, Atom property) {
   XChangeProperty(dpy_, requestor, property, type, 8, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(bytes->data() + offset), static_cast<int>(n));
   if (last && !others) XSelectInput(dpy_, requestor, NoEventMask);
-  XFlush(dpy_);
+  backend_.Flush();
 }
 
 void X11Clipboard::Cleared(const XSelectionClearEvent& ev) {
@@ -294,7 +294,7 @@ X11Clipboard::Outcome X11Clipboard::Convert(Atom selection, Atom target, Incomin
   }
   XDeleteProperty(dpy_, window_, property_);
   XConvertSelection(dpy_, selection, target, property_, window_, CurrentTime);
-  XFlush(dpy_);
+  backend_.Flush();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!incoming_.finished && Clock::now() - incoming_.last < kAnswerTimeout)
     answered_.wait_until(lock, incoming_.last + kAnswerTimeout);

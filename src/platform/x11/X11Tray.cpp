@@ -38,7 +38,7 @@ void X11Tray::FindManager() {
   trayOwner_ = XGetSelectionOwner(dpy_, selection_);
   if (trayOwner_) XSelectInput(dpy_, trayOwner_, StructureNotifyMask);
   XUngrabServer(dpy_);
-  XFlush(dpy_);
+  backend_.Flush();
 }
 
 X11Tray::Icon* X11Tray::ByWindow(XWin xwin) {
@@ -85,7 +85,7 @@ void X11Tray::Dock(Icon& icon) {
   ev.xclient.data.l[1] = kRequestDock;
   ev.xclient.data.l[2] = static_cast<long>(icon.xwin);
   XSendEvent(dpy_, trayOwner_, False, NoEventMask, &ev);
-  XFlush(dpy_);
+  backend_.Flush();
 }
 
 // The icon scaled into the window, centred, over the tray's background.
@@ -111,7 +111,7 @@ void X11Tray::Draw(Icon& icon) {
     cairo_surface_flush(target);
     cairo_surface_destroy(target);
   }
-  XFlush(dpy_);
+  backend_.Flush();
 }
 
 bool X11Tray::Show(const TrayIcon& shown) {
@@ -145,7 +145,7 @@ void X11Tray::Drop(const Key& key) {
   icons_.erase(it);
   // Destroying the window takes it out of the tray (XEmbed).
   if (xwin) XDestroyWindow(dpy_, xwin);
-  XFlush(dpy_);
+  backend_.Flush();
 }
 
 void X11Tray::Balloon(HWND owner, UINT id, const TrayBalloon& balloon) { QueueDesktopBalloon(owner, id, balloon); }
@@ -180,7 +180,7 @@ bool X11Tray::Filter(XEvent& ev) {
         XUnmapWindow(dpy_, icon->xwin);
         if (trayOwner_) Dock(*icon);
       }
-      XFlush(dpy_);
+      backend_.Flush();
       break;
     case ConfigureNotify:
       if (ev.xconfigure.window != icon->xwin) break;
