@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "dui/PaintManagerUI.h"
 #include "messages/VirelWebsockMsg.h"
@@ -34,7 +35,8 @@ void Pump() {
 
 }  // namespace
 
-int main() {
+// Arguments, when given, are the line lengths to measure (to profile one of them).
+int main(int argc, char** argv) {
   // The bar writes its skin file: into a folder of its own, not the user's settings.
   char folder[] = "/tmp/qv-bench-ui-XXXXXX";
   if (!mkdtemp(folder)) return 1;
@@ -62,8 +64,11 @@ int main() {
   };
 
   // One message a frame: each is laid out and painted on its own.
+  std::vector<int> lengths{20, 200, 4000, 1000000};
+  if (argc > 1) lengths.clear();
+  for (int i = 1; i < argc; ++i) lengths.push_back(std::atoi(argv[i]));
   qvplatform::testing::FreezeClock();
-  for (int length : {20, 200, 4000, 1000000}) {
+  for (int length : lengths) {
     std::u16string line;
     for (int i = 0; i < length; ++i) line.push_back(i % 9 == 8 ? u' ' : static_cast<char16_t>(u'a' + i % 26));
     const CDuiString content(line.c_str());

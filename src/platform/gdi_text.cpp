@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <tuple>
 #include <vector>
@@ -38,6 +40,10 @@ struct ShapedRun {
   double lineY = 0;     // the line's baseline from the top, in pixels
   bool viaPango = false;  // glyphs Pango draws itself (missing-glyph boxes): drawn through it
   std::vector<Part> parts;
+  std::u16string text;  // the cache's key views it
+  // The box around the glyphs' outlines from the run's origin on its baseline (empty without any):
+  // drawing need not clip what stays well within the cell.
+  double inkLeft = 0, inkTop = 0, inkRight = 0, inkBottom = 0;
   ~ShapedRun() {
     for (Part& part : parts) {
       cairo_scaled_font_destroy(part.font);
@@ -53,9 +59,12 @@ struct FontFace {
   bool decorated = false;  // underline or strike-out: drawn through Pango
   // Widths of the runs measured lately: windows measure the same texts at every paint (wrapping
   // measures every prefix of every line), and laying a run out is the expensive part.
-  std::unordered_map<std::u16string, int> widths;
-  // Runs drawn lately, shaped: a window draws the same lines at every paint.
-  std::unordered_map<std::u16string, std::unique_ptr<ShapedRun>> runs;
+  // Keyed by views of texts kept in `measured`, so that a look-up builds no string.
+  std::unordered_map<std::u16string_view, int> widths;
+  std::deque<std::u16string> measured;
+  // Runs drawn lately, shaped (keyed by views of their own texts): a window draws the same lines
+  // at every paint.
+  std::unordered_map<std::u16string_view, std::unique_ptr<ShapedRun>> runs;
   ~FontFace() {
     if (layout) g_object_unref(layout);
   }
@@ -306,13 +315,15 @@ void FaceMetrics(FontFace& face, TEXTMETRICW& tm) { tm = face.tm; }
 int MeasureRun(FontFace& face, const WCHAR* text, int count) {
   if (count <= 0) return 0;
   constexpr size_t kRememberedWidths = 16384;
-  std::u16string key(text, static_cast<size_t>(count));
-  auto it = face.widths.find(key);
+  auto it = face.widths.find(std::u16string_view(text, static_cast<size_t>(count)));
   if (it != face.widths.end()) return it->second;
   SetText(face.layout, text, count);
   int width = LayoutWidth(face.layout);
-  if (face.widths.size() >= kRememberedWidths) face.widths.clear();
-  face.widths.emplace(std::move(key), width);
+  if (face.widths.size() >= kRememberedWidths) {
+    face.widths.clear();
+    face.measured.clear();
+  }
+  face.widths.emplace(face.measured.emplace_back(text, static_cast<size_t>(count)), width);
   return width;
 }
 
@@ -350,6 +361,17 @@ std::unique_ptr<ShapedRun> Shape(FontFace& face, const WCHAR* text, int count) {
       }
       position += g.geometry.width;
     }
+    if (!part.glyphs.empty()) {
+      cairo_text_extents_t e;
+      cairo_scaled_font_glyph_extents(part.font, part.glyphs.data(), static_cast<int>(part.glyphs.size()), &e);
+      if (e.width > 0 && e.height > 0) {
+        const bool first = run->inkRight <= run->inkLeft;
+        run->inkLeft = first ? e.x_bearing : std::min(run->inkLeft, e.x_bearing);
+        run->inkTop = first ? e.y_bearing : std::min(run->inkTop, e.y_bearing);
+        run->inkRight = first ? e.x_bearing + e.width : std::max(run->inkRight, e.x_bearing + e.width);
+        run->inkBottom = first ? e.y_bearing + e.height : std::max(run->inkBottom, e.y_bearing + e.height);
+      }
+    }
     run->parts.push_back(std::move(part));
   } while (pango_layout_iter_next_run(iter));
   pango_layout_iter_free(iter);
@@ -359,11 +381,13 @@ std::unique_ptr<ShapedRun> Shape(FontFace& face, const WCHAR* text, int count) {
 // The face's shaped run of text, made on first use; the cache is bounded.
 ShapedRun& RunOf(FontFace& face, const WCHAR* text, int count) {
   constexpr size_t kRememberedRuns = 4096;
-  std::u16string key(text, static_cast<size_t>(count));
-  auto it = face.runs.find(key);
+  auto it = face.runs.find(std::u16string_view(text, static_cast<size_t>(count)));
   if (it != face.runs.end()) return *it->second;
   if (face.runs.size() >= kRememberedRuns) face.runs.clear();
-  return *face.runs.emplace(std::move(key), Shape(face, text, count)).first->second;
+  std::unique_ptr<ShapedRun> run = Shape(face, text, count);
+  run->text.assign(text, static_cast<size_t>(count));
+  std::u16string_view key(run->text);
+  return *face.runs.emplace(key, std::move(run)).first->second;
 }
 
 // The part's font without anti-aliasing: cairo's own cache shares it between runs.
@@ -397,18 +421,26 @@ void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count)
   thread_local KeyedTextArea keyed;
   const bool overKey = dc.keyedText != TextOverKey::Blended;
   if (overKey) KeepKeyedArea(dc, x - face.tm.tmHeight, y, run.width + 2 * face.tm.tmHeight, face.tm.tmHeight, keyed);
-  // The ink stays within the cell's rows, as GDI's cells hold their glyphs.
-  cairo_save(cr);
-  cairo_rectangle(cr, x - face.tm.tmHeight, y, run.width + 2 * face.tm.tmHeight, face.tm.tmHeight);
-  cairo_clip(cr);
   SetSourceColor(cr, dc.state.textColor);
   const double top = y + face.tm.tmAscent - run.baseline;
+  // The ink stays within the cell's rows, as GDI's cells hold their glyphs. The clip costs more
+  // than the glyphs of a short run, so it is left out where the outlines keep a pixel (for
+  // hinting and anti-aliasing) inside the cell.
+  const double baseY = top + run.lineY;
+  const int cellLeft = x - face.tm.tmHeight, cellRight = x + run.width + face.tm.tmHeight;
+  const bool clip = run.viaPango || (run.inkRight > run.inkLeft &&
+                                     (x + run.inkLeft - 1 < cellLeft || x + run.inkRight + 1 > cellRight ||
+                                      baseY + run.inkTop - 1 < y || baseY + run.inkBottom + 1 > y + face.tm.tmHeight));
+  if (clip) {
+    cairo_save(cr);
+    cairo_rectangle(cr, cellLeft, y, cellRight - cellLeft, face.tm.tmHeight);
+    cairo_clip(cr);
+  }
   if (run.viaPango) {
     SetText(face.layout, text, count);
     cairo_move_to(cr, x, top);
     pango_cairo_show_layout(cr, face.layout);
   } else {
-    const double baseY = top + run.lineY;
     thread_local std::vector<cairo_glyph_t> placed;
     for (ShapedRun::Part& part : run.parts) {
       placed.assign(part.glyphs.begin(), part.glyphs.end());
@@ -420,7 +452,7 @@ void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count)
       cairo_show_glyphs(cr, placed.data(), static_cast<int>(placed.size()));
     }
   }
-  cairo_restore(cr);
+  if (clip) cairo_restore(cr);
   if (overKey) FinishKeyedText(dc, keyed, dc.state.textColor);
 }
 
