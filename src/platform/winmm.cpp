@@ -38,6 +38,9 @@ struct TimerThread {
   UINT lastId = 0;
   UINT running = 0;  // the timer whose callback runs now
   bool changed = false;
+  // What the timer thread sleeps until; 0 while it is awake (it looks at every timer before it
+  // sleeps again). Only a timer due before it needs to wake it.
+  uint64_t sleepsUntil = 0;
   bool started = false;
   std::thread::id threadId;
 };
@@ -82,7 +85,9 @@ void Run() {
     }
     if (id == 0 || qvp::NowUs() < due) {
       s.changed = false;
+      s.sleepsUntil = due;
       qvp::WaitUntil(lock, s.wake, due, [&] { return s.changed; });
+      s.sleepsUntil = 0;
       continue;
     }
     Timer& t = s.timers.at(id);
@@ -148,8 +153,10 @@ MMRESULT timeSetEvent(UINT uDelay, UINT, LPTIMECALLBACK lpTimeProc, DWORD_PTR dw
   t.user = dwUser;
   t.dueUs = qvp::DeadlineAfterMs(uDelay);
   s.timers.emplace(id, t);
-  s.changed = true;
-  s.wake.notify_one();
+  if (t.dueUs < s.sleepsUntil) {
+    s.changed = true;
+    s.wake.notify_one();
+  }
   return id;
 }
 
@@ -159,9 +166,7 @@ MMRESULT timeKillEvent(UINT uTimerID) {
   auto it = s.timers.find(uTimerID);
   if (it == s.timers.end()) return MMSYSERR_INVALPARAM;
   bool wait = it->second.killSynchronous;
-  s.timers.erase(it);
-  s.changed = true;
-  s.wake.notify_one();
+  s.timers.erase(it);  // the timer thread need not hear of it: it finds nothing due and sleeps on
   // A callback that kills a timer runs on the timer thread: waiting there would never end.
   if (wait && std::this_thread::get_id() != s.threadId)
     s.idle.wait(lock, [&] { return s.running != uTimerID; });

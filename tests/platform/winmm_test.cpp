@@ -323,3 +323,18 @@ TEST(TimeSetEvent, EventCallbacksSetOrPulseTheHandle) {
 }
 
 }  // namespace
+
+// The timer thread sleeps until its next deadline and is woken only for a timer due before it.
+TEST(TimeSetEvent, AShorterTimerSetWhileTheThreadSleepsForALongerOneFiresOnTime) {
+  DrainTimerThread(false);
+  Call longer, shorter;
+  UINT a = timeSetEvent(60000, 0, Record, reinterpret_cast<DWORD_PTR>(&longer), TIME_ONESHOT);
+  ASSERT_NE(0u, a);
+  std::this_thread::sleep_for(20ms);  // asleep until the minute is up
+  DWORD start = timeGetTime();
+  ASSERT_NE(0u, timeSetEvent(5, 0, Record, reinterpret_cast<DWORD_PTR>(&shorter), TIME_ONESHOT));
+  ASSERT_TRUE(WaitFor([&] { return shorter.count == 1; }, 2000ms)) << "the thread slept on";
+  EXPECT_GE(shorter.at.load() - start, 5u);
+  EXPECT_EQ(TIMERR_NOERROR, timeKillEvent(a));
+  EXPECT_EQ(0, longer.count);
+}
