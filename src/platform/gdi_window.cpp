@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 #include "backend.h"
@@ -55,6 +58,45 @@ void WatchDestruction() {
   });
 }
 
+// The pixels of a window's image. Surfaces share them (each holds a reference), so that a window
+// whose height changes keeps its memory: the overlay changes height with nearly every message,
+// and a new image each time cost a fresh allocation, its page faults and a copy.
+struct Pixels {
+  explicit Pixels(size_t bytes) : data(new (std::nothrow) unsigned char[bytes]()) {}
+  std::unique_ptr<unsigned char[]> data;
+  int stride = 0, rows = 0;
+};
+const cairo_user_data_key_t kPixelsKey{};
+
+// An RGB24 image of w x h on `pixels`, or null when it cannot be made.
+cairo_surface_t* ImageOn(const std::shared_ptr<Pixels>& pixels, int w, int h) {
+  cairo_surface_t* s = cairo_image_surface_create_for_data(pixels->data.get(), CAIRO_FORMAT_RGB24, w, h, pixels->stride);
+  if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS ||
+      cairo_surface_set_user_data(s, &kPixelsKey, new std::shared_ptr<Pixels>(pixels),
+                                  [](void* p) { delete static_cast<std::shared_ptr<Pixels>*>(p); }) !=
+          CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(s);
+    return nullptr;
+  }
+  return s;
+}
+
+// New pixels for w x h (zeroed), or null when they cannot be had.
+std::shared_ptr<Pixels> NewPixels(int w, int h) {
+  const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, w);
+  if (stride <= 0 || h <= 0 || static_cast<size_t>(h) > SIZE_MAX / static_cast<size_t>(stride)) return nullptr;
+  auto pixels = std::make_shared<Pixels>(static_cast<size_t>(stride) * static_cast<size_t>(h));
+  if (!pixels->data) return nullptr;
+  pixels->stride = stride;
+  pixels->rows = h;
+  return pixels;
+}
+
+std::shared_ptr<Pixels> PixelsOf(cairo_surface_t* s) {
+  auto* held = static_cast<std::shared_ptr<Pixels>*>(cairo_surface_get_user_data(s, &kPixelsKey));
+  return held ? *held : nullptr;
+}
+
 // The window's image at its current size, in device pixels at the display's scale (a new one
 // keeps the old pixels at the top-left); returned with a reference of its own.
 cairo_surface_t* SurfaceFor(HWND hwnd, const WindowState& state) {
@@ -66,10 +108,28 @@ cairo_surface_t* SurfaceFor(HWND hwnd, const WindowState& state) {
   std::lock_guard<std::mutex> lock(im.mutex);
   cairo_surface_t*& slot = im.surfaces[hwnd];
   if (!slot || cairo_image_surface_get_width(slot) != w || cairo_image_surface_get_height(slot) != h) {
-    cairo_surface_t* fresh = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
-    if (cairo_surface_status(fresh) != CAIRO_STATUS_SUCCESS) {
+    // Of the same width and no taller than its pixels have ever been, it stays on them: the rows
+    // kept are in place and the rows gained are cleared.
+    std::shared_ptr<Pixels> pixels = slot ? PixelsOf(slot) : nullptr;
+    if (pixels && cairo_image_surface_get_width(slot) == w && h <= pixels->rows) {
+      cairo_surface_flush(slot);
+      const int kept = cairo_image_surface_get_height(slot);
+      if (h > kept)
+        std::fill(pixels->data.get() + static_cast<size_t>(kept) * pixels->stride,
+                  pixels->data.get() + static_cast<size_t>(h) * pixels->stride, 0);
+      if (cairo_surface_t* same = ImageOn(pixels, w, h)) {
+        cairo_surface_set_device_scale(same, scale, scale);
+        auto record = im.coverage.find(hwnd);
+        if (record != im.coverage.end()) record->second.resize(static_cast<size_t>(w) * static_cast<size_t>(h), 0);
+        cairo_surface_destroy(slot);
+        slot = same;
+        return cairo_surface_reference(slot);
+      }
+    }
+    std::shared_ptr<Pixels> made = NewPixels(w, h);
+    cairo_surface_t* fresh = made ? ImageOn(made, w, h) : nullptr;
+    if (!fresh) {
       // Too large to hold: the window draws into a pixel until it has a size that fits.
-      cairo_surface_destroy(fresh);
       fresh = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
     }
     cairo_surface_set_device_scale(fresh, scale, scale);
