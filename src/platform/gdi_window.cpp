@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <unordered_map>
 
 #include "backend.h"
@@ -62,8 +61,13 @@ void WatchDestruction() {
 // whose height changes keeps its memory: the overlay changes height with nearly every message,
 // and a new image each time cost a fresh allocation, its page faults and a copy.
 struct Pixels {
-  explicit Pixels(size_t bytes) : data(new (std::nothrow) unsigned char[bytes]()) {}
-  std::unique_ptr<unsigned char[]> data;
+  // calloc: large blocks come as fresh zero pages, resident only once drawn on (a window DC made
+  // at a size the window never paints at costs no memory).
+  explicit Pixels(size_t bytes) : data(static_cast<unsigned char*>(std::calloc(bytes, 1))) {}
+  struct Free {
+    void operator()(unsigned char* p) const { std::free(p); }
+  };
+  std::unique_ptr<unsigned char[], Free> data;
   int stride = 0, rows = 0;
 };
 const cairo_user_data_key_t kPixelsKey{};
