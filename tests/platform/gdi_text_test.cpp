@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "platform/testing_gdi.h"
 #include "platform/win32.h"
@@ -68,6 +69,25 @@ class TextCanvas : public ::testing::Test {
           ink.bottom = std::max<LONG>(ink.bottom, y + 1);
         }
     return ink;
+  }
+  void Draw(int x, int y, const std::u16string& s) {
+    ASSERT_TRUE(TextOutW(dc_, x, y, s.data(), static_cast<int>(s.size())));
+  }
+  std::vector<COLORREF> Pixels() {
+    std::vector<COLORREF> out;
+    for (int y = 0; y < h_; ++y)
+      for (int x = 0; x < w_; ++x) out.push_back(GetPixel(dc_, x, y));
+    return out;
+  }
+  bool RowsInked(int top, int bottom) {
+    for (int y = std::max(0, top); y < std::min(h_, bottom); ++y)
+      if (InkPixelsInRow(y)) return true;
+    return false;
+  }
+  int InkPixelsInRow(int y) {
+    int n = 0;
+    for (int x = 0; x < w_; ++x) n += GetPixel(dc_, x, y) != RGB(255, 255, 255);
+    return n;
   }
   int InkPixels(int left, int right) {
     int n = 0;
@@ -313,4 +333,45 @@ TEST(GdiFonts, CachedRunsGoWithTheirFont) {
   SelectObject(dc, oldBitmap);
   DeleteObject(bitmap);
   DeleteDC(dc);
+}
+
+// Ideographs and Latin whose glyphs' ink boxes meet ("ok!", "fij"): a run of several parts, drawn
+// from its cache after the first time.
+const char16_t kMixed[] = u"主播Anchor说今天PK赢了吗？ok! fij";
+const char16_t kTall[] = u"\u1EAA\u01FA";  // Ẫ Ǻ: two marks above rise past the cell's top
+
+TEST_F(TextCanvas, ARunDrawsTheSameEveryTimeAndAtEveryPlace) {
+  Draw(10, 20, kMixed);
+  const std::vector<COLORREF> first = Pixels();
+  ASSERT_TRUE(RowsInked(20, 40)) << "nothing drawn";
+  Clear();
+  Draw(10, 20, kMixed);
+  EXPECT_EQ(Pixels(), first) << "drawn again from the cache, the run differs";
+  for (int dx : {1, 3, 8})
+    for (int dy : {0, 5}) {
+      Clear();
+      Draw(10 + dx, 20 + dy, kMixed);
+      const std::vector<COLORREF> moved = Pixels();
+      int differing = 0;
+      for (int y = 0; y + dy < h_; ++y)
+        for (int x = 0; x + dx < w_; ++x)
+          differing += first[static_cast<size_t>(y) * w_ + x] != moved[static_cast<size_t>(y + dy) * w_ + x + dx];
+      EXPECT_EQ(differing, 0) << "moved by " << dx << "," << dy;
+    }
+}
+
+// The cell holds its glyphs: ink beyond its rows is cut off, and the cut leaves later text alone.
+TEST_F(TextCanvas, InkBeyondTheCellRowsIsCutOffAndTheCutEndsWithTheRun) {
+  TEXTMETRICW tm{};
+  ASSERT_TRUE(GetTextMetricsW(dc_, &tm));
+  const int top = 30;
+  for (const std::u16string& s : {std::u16string(kTall), u"ok " + std::u16string(kTall) + u" 主播"}) {
+    Clear();
+    Draw(20, top, s);
+    EXPECT_FALSE(RowsInked(0, top)) << "ink above the cell";
+    EXPECT_FALSE(RowsInked(top + tm.tmHeight, h_)) << "ink below the cell";
+    EXPECT_TRUE(RowsInked(top, top + 1)) << "the marks do not reach the cell's top row";
+  }
+  Draw(20, 5, kMixed);  // wholly above the cut run's cell
+  EXPECT_TRUE(RowsInked(5, 18));
 }
