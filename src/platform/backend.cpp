@@ -25,31 +25,29 @@ double ScaleForDpi(double dpi) {
   return std::min(std::round(dpi / 96.0 * 4.0) / 4.0, 8.0);
 }
 
-// A hair below each whole pixel, so that 1.5 * 200 stays 300 despite rounding in the product.
-constexpr double kSlack = 1e-6;
-
 int ToInt(double v) { return static_cast<int>(std::clamp(v, -2147483648.0, 2147483647.0)); }
 
-int DevicePos(long logical, double scale) { return ToInt(std::round(static_cast<double>(logical) * scale)); }
-
-int DeviceLength(long logical, double scale) { return ToInt(std::ceil(static_cast<double>(logical) * scale - kSlack)); }
+// Quarter-step scales keep every product and quotient below exact.
+int DeviceCoord(long logical, double scale) { return ToInt(std::ceil(static_cast<double>(logical) * scale - 0.5)); }
 
 RECT DeviceRect(const RECT& r, double scale) {
   if (scale == 1.0) return r;
-  const int left = DevicePos(r.left, scale), top = DevicePos(r.top, scale);
-  return RECT{left, top, left + DeviceLength(r.right - r.left, scale), top + DeviceLength(r.bottom - r.top, scale)};
+  const long long left = DeviceCoord(r.left, scale), top = DeviceCoord(r.top, scale);
+  return RECT{static_cast<LONG>(left), static_cast<LONG>(top),
+              ToInt(static_cast<double>(left + DeviceCoord(static_cast<long>(r.right) - r.left, scale))),
+              ToInt(static_cast<double>(top + DeviceCoord(static_cast<long>(r.bottom) - r.top, scale)))};
 }
 
 POINT LogicalPoint(long x, long y, double scale) {
   if (scale == 1.0) return POINT{static_cast<LONG>(x), static_cast<LONG>(y)};
-  return POINT{ToInt(std::floor(x / scale + kSlack)), ToInt(std::floor(y / scale + kSlack))};
+  return POINT{ToInt(std::floor((x + 0.5) / scale)), ToInt(std::floor((y + 0.5) / scale))};
 }
 
 RECT LogicalRect(const RECT& r, double scale) {
   if (scale == 1.0) return r;
-  auto in = [&](long v) { return ToInt(std::ceil(v / scale - kSlack)); };
-  auto out = [&](long v) { return ToInt(std::floor(v / scale + kSlack)); };
-  return RECT{in(r.left), in(r.top), out(r.right), out(r.bottom)};
+  auto first = [&](long v) { return ToInt(std::floor((v - 0.5) / scale) + 1); };  // begins at v or after
+  auto end = [&](long v) { return ToInt(std::floor((v + 0.5) / scale)); };        // begins at v or before
+  return RECT{first(r.left), first(r.top), end(r.right), end(r.bottom)};
 }
 
 void SetBackend(std::unique_ptr<Backend> backend) {

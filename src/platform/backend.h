@@ -72,12 +72,13 @@ class Backend {
 // The scale for a desktop's resolution: dpi/96 to the nearest quarter, 1 below 120 dpi (a
 // desktop a little over 96 dpi keeps pixel-exact windows).
 double ScaleForDpi(double dpi);
-// Logical and device pixels at a scale. A position goes to the nearest device pixel; a length
-// covers every device pixel the logical length touches, so an image is never short of its window.
-// Back from the device, a point is the logical pixel it lies in, and a rectangle the logical
-// pixels wholly inside it.
-int DevicePos(long logical, double scale);
-int DeviceLength(long logical, double scale);
+// Logical and device pixels at a scale. Cairo puts an edge that falls on a half pixel at the pixel
+// below (anti-aliasing off), so logical coordinate v begins at device pixel ceil(v * scale - 0.5):
+// positions and lengths (a length is where it ends, counted from 0) follow that one rule, and a
+// window's image is exactly as large as what its painting covers. Coming back, a device pixel
+// belongs to the logical pixel whose span holds its centre, and a device rectangle (a monitor, a
+// work area) becomes the logical pixels that begin within it.
+int DeviceCoord(long logical, double scale);
 RECT DeviceRect(const RECT& logical, double scale);
 POINT LogicalPoint(long x, long y, double scale);
 RECT LogicalRect(const RECT& device, double scale);

@@ -129,8 +129,8 @@ HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy) {
   // A zero-sized request gets a one-pixel bitmap, as on Windows. A bitmap for a window drawn at the
   // display's scale has that scale too, so what is drawn into it stays as sharp.
   const double scale = dc ? ScaleOf(dc->target) : 1.0;
-  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, DeviceLength(std::max(cx, 1), scale),
-                                                        DeviceLength(std::max(cy, 1), scale));
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, DeviceCoord(std::max(cx, 1), scale),
+                                                        DeviceCoord(std::max(cy, 1), scale));
   if (scale != 1.0) cairo_surface_set_device_scale(surface, scale, scale);
   return InsertBitmap(surface);
 }

@@ -75,10 +75,12 @@ const cairo_user_data_key_t kPixelsKey{};
 // An RGB24 image of w x h on `pixels`, or null when it cannot be made.
 cairo_surface_t* ImageOn(const std::shared_ptr<Pixels>& pixels, int w, int h) {
   cairo_surface_t* s = cairo_image_surface_create_for_data(pixels->data.get(), CAIRO_FORMAT_RGB24, w, h, pixels->stride);
+  auto* held = new std::shared_ptr<Pixels>(pixels);
   if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS ||
-      cairo_surface_set_user_data(s, &kPixelsKey, new std::shared_ptr<Pixels>(pixels),
+      cairo_surface_set_user_data(s, &kPixelsKey, held,
                                   [](void* p) { delete static_cast<std::shared_ptr<Pixels>*>(p); }) !=
           CAIRO_STATUS_SUCCESS) {
+    delete held;
     cairo_surface_destroy(s);
     return nullptr;
   }
@@ -106,8 +108,8 @@ std::shared_ptr<Pixels> PixelsOf(cairo_surface_t* s) {
 cairo_surface_t* SurfaceFor(HWND hwnd, const WindowState& state) {
   WatchDestruction();
   const double scale = TheBackend().Scale();
-  int w = DeviceLength(std::max<LONG>(1, state.windowRect.right - state.windowRect.left), scale);
-  int h = DeviceLength(std::max<LONG>(1, state.windowRect.bottom - state.windowRect.top), scale);
+  int w = DeviceCoord(std::max<LONG>(1, state.windowRect.right - state.windowRect.left), scale);
+  int h = DeviceCoord(std::max<LONG>(1, state.windowRect.bottom - state.windowRect.top), scale);
   WindowImages& im = Images();
   std::lock_guard<std::mutex> lock(im.mutex);
   cairo_surface_t*& slot = im.surfaces[hwnd];
@@ -123,8 +125,13 @@ cairo_surface_t* SurfaceFor(HWND hwnd, const WindowState& state) {
                   pixels->data.get() + static_cast<size_t>(h) * pixels->stride, 0);
       if (cairo_surface_t* same = ImageOn(pixels, w, h)) {
         cairo_surface_set_device_scale(same, scale, scale);
-        auto record = im.coverage.find(hwnd);
-        if (record != im.coverage.end()) record->second.resize(static_cast<size_t>(w) * static_cast<size_t>(h), 0);
+        auto record = im.coverage.find(hwnd);  // its rows stay where they are too
+        if (record != im.coverage.end()) {
+          if (record->second.size() == static_cast<size_t>(w) * static_cast<size_t>(kept))
+            record->second.resize(static_cast<size_t>(w) * static_cast<size_t>(h), 0);
+          else
+            im.coverage.erase(record);
+        }
         cairo_surface_destroy(slot);
         slot = same;
         return cairo_surface_reference(slot);

@@ -11,7 +11,7 @@ struct X11WindowInfo {
   unsigned long window = 0;  // the window's X window
   unsigned long frame = 0;   // the window manager's frame around it, 0 while it has none
   bool viewable = false;     // mapped with all its ancestors
-  RECT rect{0, 0, 0, 0};     // where it is on the root window
+  RECT rect{0, 0, 0, 0};     // where it is on the root window, in device pixels
   // Clicks pass through: neither the window nor its frame takes input anywhere (the input shape,
   // clipped to the bounding shape as the server hit-tests, is empty).
   bool clickThrough = false;

@@ -5,6 +5,7 @@
 
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -366,7 +367,8 @@ class ProgramAtDpi : public Program, public ::testing::WithParamInterface<int> {
 // stretched.
 TEST_P(ProgramAtDpi, WindowsAreScaledClicksLandAndTextIsDrawnAtTheDisplaysResolution) {
   const double scale = GetParam() / 96.0;
-  auto device = [&](int logical) { return static_cast<int>(logical * scale + 0.5); };
+  // Where a logical coordinate begins on the device: half pixels go down, as Cairo draws them.
+  auto device = [&](int logical) { return static_cast<int>(std::ceil(logical * scale - 0.5)); };
   StartRoom({"--scenario", Scenario("scenario.jsonl",
                                     "{\"delay\":7000,\"frame\":{\"MsgTag\":10010209,\"sNickname\":\"国国国\",\"content\":\"主播好\"}}\n")},
             false);
@@ -384,8 +386,9 @@ TEST_P(ProgramAtDpi, WindowsAreScaledClicksLandAndTextIsDrawnAtTheDisplaysResolu
   Geometry bar = Window("Qv直播助手");
   EXPECT_EQ(bar.width, device(200));
   EXPECT_EQ(bar.height, device(32));
-  EXPECT_NEAR(bar.x + bar.width, 2560, 1) << "the bar sits at the right edge";
-  EXPECT_NEAR(bar.y, device(static_cast<int>(static_cast<int>(1600 / scale) * 0.3)), 1) << "30 % down the screen";
+  EXPECT_NEAR(bar.x + bar.width, 2560, 1) << "the bar sits at the right edge";  // 1706.67 logical wide at 1.5
+  const int logicalHeight = static_cast<int>((1600 + 0.5) / scale);  // the logical pixels that begin on it
+  EXPECT_EQ(bar.y, device(static_cast<int>(logicalHeight * 0.3))) << "30 % down the screen";
 
   // The line's nickname: its ink is as tall as a 13-pixel font's at this scale (国 fills about
   // three quarters of the em), and not pixel

@@ -384,6 +384,46 @@ TEST(GdiImage, BitsWrittenIntoAFreshDibAreWhatBlitsAndBlendsCopy) {
   DeleteObject(canvas);
 }
 
+// A stretched image is smoothed inside but its edges keep their own colours: what lies beyond the
+// image does not bleed in (a skin's stretched pieces would show seams of the background).
+TEST(GdiImage, AStretchedImageKeepsItsEdgesSolid) {
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  bi.bmiHeader.biWidth = 2;
+  bi.bmiHeader.biHeight = -1;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  HBITMAP dib = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  ASSERT_NE(nullptr, dib);
+  static_cast<uint32_t*>(bits)[0] = 0xFF000000u;
+  static_cast<uint32_t*>(bits)[1] = 0xFFFFFFFFu;
+  HDC src = CreateCompatibleDC(nullptr);
+  HGDIOBJ oldSrc = SelectObject(src, dib);
+  HDC dst = CreateCompatibleDC(nullptr);
+  HBITMAP canvas = CreateCompatibleBitmap(dst, 8, 3);
+  HGDIOBJ oldDst = SelectObject(dst, canvas);
+  RECT all{0, 0, 8, 3};
+  HBRUSH red = CreateSolidBrush(RGB(255, 0, 0));
+  FillRect(dst, &all, red);
+  BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+  ASSERT_TRUE(AlphaBlend(dst, 0, 0, 8, 3, src, 0, 0, 2, 1, blend));
+  for (int y = 0; y < 3; ++y) {
+    EXPECT_EQ(RGB(0, 0, 0), GetPixel(dst, 0, y)) << y;
+    EXPECT_EQ(RGB(255, 255, 255), GetPixel(dst, 7, y)) << y;
+  }
+  COLORREF middle = GetPixel(dst, 4, 1);
+  EXPECT_TRUE(GetRValue(middle) == GetGValue(middle) && middle != RGB(0, 0, 0) && middle != RGB(255, 255, 255))
+      << std::hex << middle;
+  SelectObject(src, oldSrc);
+  SelectObject(dst, oldDst);
+  DeleteObject(red);
+  DeleteDC(src);
+  DeleteDC(dst);
+  DeleteObject(dib);
+  DeleteObject(canvas);
+}
+
 TEST(GdiImage, ExtremeCoordinatesAreHandledWithoutOverflow) {
   HDC dc = CreateCompatibleDC(nullptr);
   HBITMAP bmp = CreateCompatibleBitmap(dc, 8, 8);

@@ -373,3 +373,32 @@ TEST_F(PaintedWindows, AtTheDisplaysScaleImagesHaveDevicePixelsAndCallsStayLogic
   EXPECT_EQ(blue, desk.At(163, 115));
   EXPECT_EQ(white, desk.At(164, 115));
 }
+
+// At 1.5 an odd size ends on a half pixel: the image ends where painting ends, so its last
+// column and row are painted, also through an off-screen bitmap blitted back.
+TEST_F(PaintedWindows, AtAFractionalScaleTheImageEndsWhereItsPaintingEnds) {
+  DisplayScale scale(1.5);
+  const COLORREF blue = RGB(0, 0, 200);
+  extra_ = [&](HWND hwnd, HDC dc) {
+    RECT client;
+    GetClientRect(hwnd, &client);
+    HDC mem = CreateCompatibleDC(dc);
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, client.right, client.bottom);
+    HGDIOBJ old = SelectObject(mem, bitmap);
+    HBRUSH b = CreateSolidBrush(blue);
+    FillRect(mem, &client, b);
+    BitBlt(dc, 0, 0, client.right, client.bottom, mem, 0, 0, SRCCOPY);
+    DeleteObject(b);
+    SelectObject(mem, old);
+    DeleteObject(bitmap);
+    DeleteDC(mem);
+  };
+  HWND hwnd = Make(RGB(0, 0, 0), RECT{11, 11, 112, 62});  // 101 x 51
+  UpdateWindow(hwnd);
+  Image own;
+  ASSERT_TRUE(ReadWindowPixels(hwnd, own));
+  EXPECT_EQ(151, own.width);
+  EXPECT_EQ(76, own.height);
+  for (int y = 0; y < own.height; ++y) ASSERT_EQ(blue, own.At(own.width - 1, y)) << "last column, row " << y;
+  for (int x = 0; x < own.width; ++x) ASSERT_EQ(blue, own.At(x, own.height - 1)) << "last row, column " << x;
+}

@@ -254,9 +254,10 @@ TEST_F(Monitors, LayoutsNeedOnePrimaryAndWorkAreasInsideTheirMonitors) {
 
 }  // namespace
 
-// The scale a desktop's dpi gives, and logical and device pixels at a fractional scale: an image
-// covers its whole window, input comes back in the pixel it hit, and a monitor comes back within
-// itself.
+// The scale a desktop's dpi gives, and logical and device pixels at fractional scales: every
+// logical pixel's device pixels come back to it (clicks and the pointer land where they were
+// aimed), an image is as large as what is painted in it, and side-by-side monitors stay side by
+// side.
 TEST(DisplayScale, QuarterStepsFromTheDpiAndPixelsBothWays) {
   EXPECT_EQ(1.0, qvp::ScaleForDpi(96));
   EXPECT_EQ(1.0, qvp::ScaleForDpi(119));
@@ -265,13 +266,19 @@ TEST(DisplayScale, QuarterStepsFromTheDpiAndPixelsBothWays) {
   EXPECT_EQ(2.0, qvp::ScaleForDpi(192));
   EXPECT_EQ(2.0, qvp::ScaleForDpi(200));
   EXPECT_EQ(1.0, qvp::ScaleForDpi(-5));
+  for (double scale : {1.0, 1.25, 1.5, 1.75, 2.0})
+    for (long x = -40; x <= 40; ++x) {
+      const int first = qvp::DeviceCoord(x, scale), end = qvp::DeviceCoord(x + 1, scale);
+      ASSERT_LT(first, end) << x << " at " << scale;
+      EXPECT_EQ(x, qvp::LogicalPoint(first, 0, scale).x) << x << " at " << scale;
+      EXPECT_EQ(x, qvp::LogicalPoint(end - 1, 0, scale).x) << x << " at " << scale;
+    }
+  // Half pixels go down, as Cairo draws them: 201 logical pixels at 1.5 are 301 device pixels.
   const RECT window = qvp::DeviceRect(RECT{1, 1, 202, 33}, 1.5);
-  EXPECT_TRUE(Same(RECT{2, 2, 304, 50}, window)) << window.left << "," << window.top << " " << window.right << ","
+  EXPECT_TRUE(Same(RECT{1, 1, 302, 49}, window)) << window.left << "," << window.top << " " << window.right << ","
                                                   << window.bottom;
-  EXPECT_EQ(300, qvp::DeviceLength(200, 1.5));
-  const POINT hit = qvp::LogicalPoint(301, 2, 1.5);
-  EXPECT_EQ(200, hit.x);
-  EXPECT_EQ(1, hit.y);
-  EXPECT_TRUE(Same(RECT{1707, 0, 3413, 1066}, qvp::LogicalRect(RECT{2560, 0, 5120, 1600}, 1.5)));
+  const RECT left = qvp::LogicalRect(RECT{0, 0, 2560, 1600}, 1.5), right = qvp::LogicalRect(RECT{2560, 0, 5120, 1600}, 1.5);
+  EXPECT_TRUE(Same(RECT{0, 0, 1707, 1067}, left));
+  EXPECT_TRUE(Same(RECT{1707, 0, 3413, 1067}, right));
   EXPECT_TRUE(Same(RECT{0, 0, 1280, 800}, qvp::LogicalRect(RECT{0, 0, 2560, 1600}, 2.0)));
 }

@@ -244,7 +244,6 @@ X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)),
   marker_ = XCreateWindow(dpy_, root_, -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, 0, nullptr);
   Flush();
   events_ = std::thread([this] { EventLoop(); });
-  eventThread_ = events_.get_id();
   g_instance = this;
   XLockDisplay(dpy_);
   previousAfter_ = XSetAfterFunction(dpy_, &X11Backend::AfterRequest);
@@ -253,10 +252,10 @@ X11Backend::X11Backend(Display* dpy) : dpy_(dpy), root_(DefaultRootWindow(dpy)),
 
 // Another thread's use of the connection reads what the server sent meanwhile: the events before
 // a reply go into Xlib's queue, and those that came in the same read (or while a write waited)
-// stay in libxcb's. Either way the event thread's poll of the socket cannot see them. So after each
-// request (Xlib calls this) and each flush or sync of another thread, what was read is taken into
-// Xlib's queue and the event thread is woken for it; a sleeping event thread is woken anyway, to
-// watch closely while others are busy.
+// stay in libxcb's. Either way the event thread's poll of the socket cannot see them, so after
+// each request (Xlib calls this) and each flush or sync of another thread, the event thread is
+// woken to read them (once: until it has looked, further uses need not wake it again). No Xlib
+// call here: some callers of the after-function may still hold the display's lock.
 int X11Backend::AfterRequest(Display* dpy) {
   X11Backend* self = g_instance;
   if (!self || self->dpy_ != dpy) return 0;
@@ -268,7 +267,7 @@ int X11Backend::AfterRequest(Display* dpy) {
 void X11Backend::AfterOtherIo() {
   if (OnEventThread()) return;
   lastOtherIo_ = std::chrono::steady_clock::now().time_since_epoch().count();
-  if (sleeping_.exchange(false) || XEventsQueued(dpy_, QueuedAfterReading) > 0) Wake();
+  if (!wakePending_.exchange(true)) Wake();
 }
 
 void X11Backend::Flush() {
@@ -856,9 +855,9 @@ void X11Backend::ApplyShape(HWND hwnd, XWin xwin) {
     for (int i = 0; i < n; ++i) {
       cairo_rectangle_int_t r;
       cairo_region_get_rectangle(rgn->rgn, i, &r);
-      // Edges where the window's image puts them at its scale (pixel centres inside).
-      const int x0 = DevicePos(r.x, scale_), x1 = DevicePos(r.x + r.width, scale_);
-      const int y0 = DevicePos(r.y, scale_), y1 = DevicePos(r.y + r.height, scale_);
+      // Edges where painting the window's image puts them at its scale.
+      const int x0 = DeviceCoord(r.x, scale_), x1 = DeviceCoord(r.x + r.width, scale_);
+      const int y0 = DeviceCoord(r.y, scale_), y1 = DeviceCoord(r.y + r.height, scale_);
       for (int y = std::max(0, y0); y < std::min(h, y1); ++y) region.SetRun(y, x0, x1);
     }
   }
@@ -1417,7 +1416,7 @@ void X11Backend::OnCursorChanged(int cursorId) {
 }
 
 void X11Backend::MovePointer(POINT pt) {
-  XWarpPointer(dpy_, None, root_, 0, 0, 0, 0, DevicePos(pt.x, scale_), DevicePos(pt.y, scale_));
+  XWarpPointer(dpy_, None, root_, 0, 0, 0, 0, DeviceCoord(pt.x, scale_), DeviceCoord(pt.y, scale_));
   Flush();
 }
 
@@ -1531,43 +1530,34 @@ HWND X11Backend::WindowUnderPointer(unsigned long& deepest) {
 // hook saw it; a second after their last use it sleeps without a time-out: an idle program does
 // not wake up.
 void X11Backend::EventLoop() {
+  eventThread_ = std::this_thread::get_id();
   while (!stop_ && !g_displayLost) {
     using std::chrono::steady_clock;
-    auto othersBusy = [&] {
-      return steady_clock::now().time_since_epoch().count() - lastOtherIo_.load() <
-             std::chrono::duration_cast<steady_clock::duration>(std::chrono::seconds(1)).count();
+    const bool othersBusy = steady_clock::now().time_since_epoch().count() - lastOtherIo_.load() <
+                            std::chrono::duration_cast<steady_clock::duration>(std::chrono::seconds(1)).count();
+    int timeout = othersBusy || wakeRead_ < 0 ? 200 : -1;
+    auto until = [&](steady_clock::time_point due) {
+      if (due == steady_clock::time_point{}) return;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - steady_clock::now());
+      int ms = static_cast<int>(std::clamp<long long>(left.count(), 0, 200));
+      timeout = timeout < 0 ? ms : std::min(timeout, ms);
     };
-    int timeout = othersBusy() ? 200 : -1;
     {
       std::lock_guard<std::mutex> guard(stackMutex_);
-      if (deferredCheck_ != steady_clock::time_point{}) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deferredCheck_ - steady_clock::now());
-        int due = static_cast<int>(std::clamp<long long>(left.count(), 0, 200));
-        timeout = timeout < 0 ? due : std::min(timeout, due);
-      }
+      until(deferredCheck_);
     }
-    if (monitorsDue_ != steady_clock::time_point{}) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(monitorsDue_ - steady_clock::now());
-      int due = static_cast<int>(std::clamp<long long>(left.count(), 0, 200));
-      timeout = timeout < 0 ? due : std::min(timeout, due);
-    }
-    if (timeout < 0) {
-      sleeping_ = true;
-      // Events another thread read just now, before it could see the flag.
-      if (othersBusy() || XEventsQueued(dpy_, QueuedAfterReading) > 0) {
-        sleeping_ = false;
-        timeout = 0;
-      }
-    }
+    until(monitorsDue_);
+    // Events this thread's own round trips read meanwhile are in a queue the socket does not show.
+    if (XEventsQueued(dpy_, QueuedAfterReading) > 0) timeout = 0;
     pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
     poll(fds, wakeRead_ >= 0 ? 2 : 1, timeout);
-    sleeping_ = false;
     if (stop_) break;
     if (fds[1].revents & POLLIN) {
       char drain[64];
       while (read(wakeRead_, drain, sizeof drain) > 0) {
       }
     }
+    wakePending_ = false;  // before reading: another thread's use from now on wakes the loop again
     while (!g_displayLost && XPending(dpy_)) {
       XEvent ev;
       XNextEvent(dpy_, &ev);
@@ -1592,6 +1582,16 @@ void X11Backend::EventLoop() {
       ReadMonitors();
     }
   }
+}
+
+// A pointer event on one of our windows in screen coordinates. On a scaled display it is taken
+// from the point within the window, so that each of the window's device pixels maps into it (the
+// window's edges, rounded to device pixels, need not fall where the screen's logical pixels do).
+POINT X11Backend::InputPoint(HWND hwnd, int x, int y, int xRoot, int yRoot) {
+  WindowState s;
+  if (scale_ == 1.0 || !GetWindowState(hwnd, s)) return Logical(xRoot, yRoot);
+  const POINT in = Logical(x, y);
+  return POINT{s.windowRect.left + in.x, s.windowRect.top + in.y};
 }
 
 void X11Backend::HandleKey(XKeyEvent& ev, HWND) {
@@ -1786,7 +1786,7 @@ void X11Backend::Dispatch(XEvent& ev) {
     }
     case ButtonPress:
     case ButtonRelease: {
-      POINT pt = Logical(ev.xbutton.x_root, ev.xbutton.y_root);
+      POINT pt = InputPoint(hwnd, ev.xbutton.x, ev.xbutton.y, ev.xbutton.x_root, ev.xbutton.y_root);
       bool down = ev.type == ButtonPress;
       switch (ev.xbutton.button) {
         case Button1: InputMouseButton(MouseButton::Left, down, pt, hwnd); break;
@@ -1805,7 +1805,7 @@ void X11Backend::Dispatch(XEvent& ev) {
     case MotionNotify: {
       XEvent next;  // only the latest position of a burst matters
       while (XCheckTypedWindowEvent(dpy_, ev.xany.window, MotionNotify, &next)) ev = next;
-      InputMouseMove(Logical(ev.xmotion.x_root, ev.xmotion.y_root), hwnd);
+      InputMouseMove(InputPoint(hwnd, ev.xmotion.x, ev.xmotion.y, ev.xmotion.x_root, ev.xmotion.y_root), hwnd);
       break;
     }
     case LeaveNotify:

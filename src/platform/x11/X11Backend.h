@@ -209,14 +209,15 @@ class X11Backend : public Backend {
   std::vector<std::function<bool(XEvent&)>> filters_;
   std::map<int, Cursor> cursors_;
   int cursorId_ = 0;
-  // Under mutex_: the X screen, the monitors' rectangles (the primary first; RandR 1.5, else
-  // Xinerama, else the screen), and what ReadDesktop made of them: the monitors with their work
-  // areas, and whether a window manager runs.
   // Device pixels per logical pixel, from the desktop's Xft.dpi when the display was opened.
   double scale_ = 1.0;
   RECT Device(const RECT& logical) const { return DeviceRect(logical, scale_); }
   POINT Logical(long x, long y) const { return LogicalPoint(x, y, scale_); }
-  RECT screen_{0, 0, 0, 0};  // device pixels, as are the monitors and the desktop below
+  POINT InputPoint(HWND hwnd, int x, int y, int xRoot, int yRoot);
+  // Under mutex_, in device pixels: the X screen, the monitors' rectangles (the primary first;
+  // RandR 1.5, else Xinerama, else the screen), and what ReadDesktop made of them: the monitors
+  // with their work areas, and whether a window manager runs.
+  RECT screen_{0, 0, 0, 0};
   std::vector<RECT> monitors_;
   std::vector<MonitorDesc> desktop_;
   bool managerRuns_ = false;
@@ -224,9 +225,9 @@ class X11Backend : public Backend {
   int wakeRead_ = -1, wakeWrite_ = -1;
   void AfterOtherIo();
   std::atomic<long long> lastOtherIo_{0};  // steady clock ticks of another thread's last use
-  std::atomic<bool> sleeping_{false};      // the event thread waits without a time-out
+  std::atomic<bool> wakePending_{false};   // the event thread was woken and has not read since
   std::atomic<bool> stop_{false};
-  std::thread::id eventThread_;
+  std::atomic<std::thread::id> eventThread_{};
   int (*previousAfter_)(Display*) = nullptr;
   XWin marker_ = 0;  // receives the event thread's sync markers
   HWND pendingGrab_ = nullptr;  // under mutex_: has the capture, grabbed once it is viewable
