@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "gdi_dib.h"
 #include "platform/testing_gdi.h"
 #include "platform/win32.h"
 
@@ -351,17 +352,11 @@ TEST(GdiImage, DibSectionPixelsAreTheBitmap) {
 }
 
 TEST(GdiImage, BitsWrittenIntoAFreshDibAreWhatBlitsAndBlendsCopy) {
-  BITMAPINFO bi{};
-  bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  bi.bmiHeader.biWidth = 2;
-  bi.bmiHeader.biHeight = -2;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HBITMAP dib = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  uint32_t* bits = nullptr;
+  HBITMAP dib = TopDownDib(nullptr, 2, 2, &bits);
   ASSERT_NE(nullptr, dib);
   // Half-transparent black, premultiplied; never drawn on through GDI before.
-  for (int i = 0; i < 4; ++i) static_cast<uint32_t*>(bits)[i] = 0x80000000u;
+  for (int i = 0; i < 4; ++i) bits[i] = 0x80000000u;
   HDC src = CreateCompatibleDC(nullptr);
   HGDIOBJ oldSrc = SelectObject(src, dib);
   HDC dst = CreateCompatibleDC(nullptr);
@@ -373,7 +368,7 @@ TEST(GdiImage, BitsWrittenIntoAFreshDibAreWhatBlitsAndBlendsCopy) {
   ASSERT_TRUE(AlphaBlend(dst, 0, 0, 2, 2, src, 0, 0, 2, 2, blend));
   EXPECT_NEAR(GetRValue(GetPixel(dst, 1, 1)), 127, 2) << "the written pixels were taken for empty ones";
   // Bits changed again after GDI has used the DIB are seen too.
-  for (int i = 0; i < 4; ++i) static_cast<uint32_t*>(bits)[i] = 0xFF0000FFu;
+  for (int i = 0; i < 4; ++i) bits[i] = 0xFF0000FFu;
   ASSERT_TRUE(BitBlt(dst, 2, 2, 2, 2, src, 0, 0, SRCCOPY));
   EXPECT_EQ(RGB(0, 0, 255), GetPixel(dst, 3, 3));
   SelectObject(src, oldSrc);
@@ -387,17 +382,11 @@ TEST(GdiImage, BitsWrittenIntoAFreshDibAreWhatBlitsAndBlendsCopy) {
 // A stretched image is smoothed inside but its edges keep their own colours: what lies beyond the
 // image does not bleed in (a skin's stretched pieces would show seams of the background).
 TEST(GdiImage, AStretchedImageKeepsItsEdgesSolid) {
-  BITMAPINFO bi{};
-  bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  bi.bmiHeader.biWidth = 2;
-  bi.bmiHeader.biHeight = -1;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HBITMAP dib = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  uint32_t* bits = nullptr;
+  HBITMAP dib = TopDownDib(nullptr, 2, 1, &bits);
   ASSERT_NE(nullptr, dib);
-  static_cast<uint32_t*>(bits)[0] = 0xFF000000u;
-  static_cast<uint32_t*>(bits)[1] = 0xFFFFFFFFu;
+  bits[0] = 0xFF000000u;
+  bits[1] = 0xFFFFFFFFu;
   HDC src = CreateCompatibleDC(nullptr);
   HGDIOBJ oldSrc = SelectObject(src, dib);
   HDC dst = CreateCompatibleDC(nullptr);

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "gdi_dib.h"
 #include "platform/testing.h"
 #include "platform/testing_gdi.h"
 #include "platform/win32.h"
@@ -314,17 +315,11 @@ TEST_F(PaintedWindows, AtTheDisplaysScaleImagesHaveDevicePixelsAndCallsStayLogic
     DeleteObject(w);
     DeleteObject(b);
     // A 96-dpi image (black, white) is scaled up with a filter: grey between, solid edges.
-    BITMAPINFO bmi{};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = 2;
-    bmi.bmiHeader.biHeight = -1;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HBITMAP dib = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    uint32_t* bits = nullptr;
+    HBITMAP dib = TopDownDib(dc, 2, 1, &bits);
     ASSERT_TRUE(bits);
-    static_cast<uint32_t*>(bits)[0] = 0xFF000000u;
-    static_cast<uint32_t*>(bits)[1] = 0xFFFFFFFFu;
+    bits[0] = 0xFF000000u;
+    bits[1] = 0xFFFFFFFFu;
     SelectObject(mem, dib);
     BitBlt(dc, 20, 40, 2, 1, mem, 0, 0, SRCCOPY);
     SelectObject(mem, old);
