@@ -27,6 +27,12 @@ bool DeliverSessionRecord(HWND hWnd, UINT uMsg, WPARAM kind, stVirelWebsockMsg* 
   return true;
 }
 
+void DiscardSessionRecords(HWND hWnd) {
+  MSG msg;
+  while (::PeekMessageW(&msg, hWnd, WM_WEBSOCK_NOTIFY, WM_WEBSOCK_NOTIFY, PM_REMOVE))
+    delete reinterpret_cast<stVirelWebsockMsg*>(msg.lParam);
+}
+
 std::unique_ptr<stVirelWebsockMsg> AcceptSessionRecord(LPARAM lParam) {
   std::unique_ptr<stVirelWebsockMsg> record(reinterpret_cast<stVirelWebsockMsg*>(lParam));
   if (record && !IsSameGuid(record->connectGuid, g_SessionGuid)) record.reset();

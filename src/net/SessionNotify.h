@@ -56,3 +56,7 @@ bool NotifySessionWindow(HWND hWnd, UINT uMsg, WPARAM kind, const GUID& guid, No
 // it when it belongs to the current session (g_SessionGuid); a stale record is deleted and null
 // returned, as is lParam 0. The window acts on what it gets back, then lets it go (or keeps it).
 std::unique_ptr<stVirelWebsockMsg> AcceptSessionRecord(LPARAM lParam);
+
+// For a receiving window's WM_DESTROY: frees the records still queued for it, which nobody else
+// owns (a post to it from now on fails and frees its record).
+void DiscardSessionRecords(HWND hWnd);

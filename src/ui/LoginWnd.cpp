@@ -60,6 +60,7 @@ LRESULT CQvGameLoginWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) 
       OnCreate();
       return 0;
     case WM_DESTROY:
+      DiscardSessionRecords(m_hWnd);
       ::PostQuitMessage(0);
       break;
     case WM_SIZE:

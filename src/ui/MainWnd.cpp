@@ -98,6 +98,7 @@ LRESULT CQvGameMainWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
       return 0;
     }
     case WM_DESTROY:
+      DiscardSessionRecords(m_hWnd);
       ::PostQuitMessage(0);
       break;
     case WM_MOVE:

@@ -435,6 +435,7 @@ LRESULT CQvGameWebMsgWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam)
       ops.OnCreate();
       return 0;
     case WM_DESTROY:
+      DiscardSessionRecords(m_hWnd);
       ::PostQuitMessage(0);
       break;
     case WM_PAINT:

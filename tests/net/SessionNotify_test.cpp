@@ -125,6 +125,21 @@ TEST_F(SessionNotify, DeliveryToADestroyedWindowFreesTheRecord) {
   }
 }
 
+// Records still queued for a window when it goes are freed by its WM_DESTROY, other messages stay.
+TEST_F(SessionNotify, DiscardFreesTheRecordsQueuedForTheWindowOnly) {
+  NotifyTestWindow wnd("state", g_SessionGuid);
+  for (int i = 0; i < 2; ++i)
+    ASSERT_TRUE(NotifySessionWindow<CountedRecord>(wnd.Handle(), WM_WEBSOCK_NOTIFY, WEBSOCK_NOTIFY_USERCOUNT,
+                                                   g_SessionGuid, NotifyDelivery::Post, [](CountedRecord&) {}));
+  PostMessageW(wnd.Handle(), WM_ASSIST_SHOWHIDE, 1, 0);
+  EXPECT_EQ(CountedRecord::alive, 2);
+  DiscardSessionRecords(wnd.Handle());
+  EXPECT_EQ(CountedRecord::alive, 0);
+  MSG msg;
+  EXPECT_TRUE(PeekMessageW(&msg, wnd.Handle(), WM_ASSIST_SHOWHIDE, WM_ASSIST_SHOWHIDE, PM_REMOVE));
+  EXPECT_FALSE(PeekMessageW(&msg, wnd.Handle(), WM_WEBSOCK_NOTIFY, WM_WEBSOCK_NOTIFY, PM_REMOVE));
+}
+
 TEST(WebSockSession, StartsEmptyAndIsOnePerProcess) {
   CWebSockSession session;
   EXPECT_EQ(session.m_hThread, nullptr);
@@ -144,3 +159,4 @@ TEST(WebSockSession, StartsEmptyAndIsOnePerProcess) {
 }
 
 }  // namespace
+
