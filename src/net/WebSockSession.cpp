@@ -107,18 +107,30 @@ void CWebSockSession::OnWebsockMessage(stWebSockMainParam* pParam, const char* p
 }
 
 void CWebSockSession::SignalStop(DWORD waitMs) {
-  if (!m_hThread) return;
-  if (HANDLE hEvent = m_hStopEvent.load()) SetEvent(hEvent);
-  // A lookup blocked on a slow server fails at once, so the thread sees the signal within
-  // moments, well inside the exit's wait.
-  if (m_pLookupAbort) m_pLookupAbort->Abort();
-  m_pLookupAbort.reset();
-  Trace("ShutDown1\r\n");
-  Trace("ShutDown2\r\n");
-  // Start and Stop do not wait: the thread ends on its own once it sees the signal.
-  if (waitMs) WaitForSingleObject(m_hThread, waitMs);
-  CloseHandle(m_hThread);
-  m_hThread = nullptr;
+  if (m_hThread) {
+    if (HANDLE hEvent = m_hStopEvent.load()) SetEvent(hEvent);
+    // A lookup blocked on a slow server fails at once, so the thread sees the signal within
+    // moments, well inside the exit's wait.
+    if (m_pLookupAbort) m_pLookupAbort->Abort();
+    m_pLookupAbort.reset();
+    Trace("ShutDown1\r\n");
+    Trace("ShutDown2\r\n");
+    m_endingThreads.push_back(m_hThread);
+    m_hThread = nullptr;
+  }
+  // Start and Stop do not wait: a stopped thread ends on its own once it sees the signal. Its
+  // handle is kept until it has, so that the exit waits (within one bounded wait) for every thread
+  // still ending, not only the last one stopped.
+  const DWORD until = GetTickCount() + waitMs;
+  for (auto it = m_endingThreads.begin(); it != m_endingThreads.end();) {
+    const LONG left = waitMs ? static_cast<LONG>(until - GetTickCount()) : 0;
+    if (WaitForSingleObject(*it, left > 0 ? static_cast<DWORD>(left) : 0) != WAIT_OBJECT_0) {
+      ++it;
+      continue;
+    }
+    CloseHandle(*it);
+    it = m_endingThreads.erase(it);
+  }
 }
 
 bool CWebSockSession::Start(int roomId, const GUID& guid) {

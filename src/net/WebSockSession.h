@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/win32.h"
 
@@ -76,4 +77,7 @@ class CWebSockSession {
   // Signals the running thread (aborting its HTTP lookup in flight) and lets go of it, after
   // waiting for it at most waitMs.
   void SignalStop(DWORD waitMs = 0);
+  // Stopped threads that may still be tearing their connections down (UI thread only): the exit
+  // waits for them too, not only for the running one.
+  std::vector<HANDLE> m_endingThreads;
 };

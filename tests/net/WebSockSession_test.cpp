@@ -514,6 +514,24 @@ TEST_F(WebSockSession, DestroyingTheSessionLetsARunningThreadFinishFirst) {
   EXPECT_TRUE(traces_.Contains("after WebSockMain\r\n")) << "the destructor returned while its thread still ran";
 }
 
+// A session stopped just before the exit (Stop returns at once) is still waited for by it.
+TEST_F(WebSockSession, TheExitWaitsForAThreadStoppedJustBefore) {
+  StartSim({"--rate", "200"});
+  auto doomed = std::make_unique<CWebSockSession>();
+  {
+    SessionWindow overlay;
+    doomed->m_hWndMsg = overlay.Handle();
+    ASSERT_TRUE(doomed->Start(888, g_SessionGuid));
+    ASSERT_TRUE(PumpUntil([&] { return overlay.Lines().size() >= 5; })) << "room messages never arrived";
+    doomed->m_hWndMsg = nullptr;
+    PumpFor(50);
+  }
+  qvplatform::testing::SetClockSpeed(1.0);
+  doomed->Stop();
+  doomed->EndBeforeExit();
+  EXPECT_TRUE(traces_.Contains("after WebSockMain\r\n")) << "the exit returned while the stopped thread still ran";
+}
+
 }  // namespace
 
 namespace {
