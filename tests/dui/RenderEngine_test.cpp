@@ -9,6 +9,7 @@
 #include <string>
 
 #include "dui/PaintManagerUI.h"
+#include "platform/gdi_dib.h"
 #include "platform/testing_gdi.h"
 #include "support/TempFolder.h"
 #include "support/WindowFixture.h"
@@ -29,16 +30,8 @@ struct Canvas {
   uint32_t* bits = nullptr;
   int width, height;
   Canvas(int w, int h) : width(w), height(h) {
-    BITMAPINFO bmi{};
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = w;
-    bmi.bmiHeader.biHeight = -h;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 32;
-    void* p = nullptr;
     dc = CreateCompatibleDC(nullptr);
-    bitmap = CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &p, nullptr, 0);
-    bits = static_cast<uint32_t*>(p);
+    bitmap = TopDownDib(dc, w, h, &bits);
     old = SelectObject(dc, bitmap);
     Clear();
   }

@@ -1,4 +1,4 @@
-// A top-down 32-bit DIB section for the GDI tests, its pixels in `bits`.
+// A top-down 32-bit DIB section for the tests, its pixels in `bits`.
 #pragma once
 
 #include <cstdint>

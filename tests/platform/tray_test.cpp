@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "gdi_dib.h"
 #include "platform/testing.h"
 #include "platform/testing_tray.h"
 #include "platform/tray_internal.h"
@@ -50,19 +51,6 @@ std::optional<TrayIconRecord> IconOf(HWND owner, unsigned id) {
   return std::nullopt;
 }
 
-HBITMAP Dib(int w, int h, uint32_t** bits) {
-  BITMAPINFO bi{};
-  bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  bi.bmiHeader.biWidth = w;
-  bi.bmiHeader.biHeight = -h;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
-  void* p = nullptr;
-  HBITMAP b = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &p, nullptr, 0);
-  *bits = static_cast<uint32_t*>(p);
-  return b;
-}
-
 void Click(HWND owner, UINT id, Button b) {
   ASSERT_TRUE(InjectTrayButton(owner, id, b, true, 5, 5));
   ASSERT_TRUE(InjectTrayButton(owner, id, b, false, 5, 5));
@@ -72,7 +60,7 @@ TEST(TrayIcon, AddShowsTheIconWithItsTipAndPixels) {
   RecordingWindows windows;
   HWND owner = windows.Create();
   uint32_t* bits;
-  HBITMAP color = Dib(2, 2, &bits);
+  HBITMAP color = TopDownDib(nullptr, 2, 2, &bits);
   bits[0] = 0xFFFF0000u;  // opaque red
   bits[3] = 0x80000080u;  // half-transparent blue, premultiplied
   ICONINFO ii{TRUE, 0, 0, nullptr, color};
