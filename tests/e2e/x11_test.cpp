@@ -38,6 +38,7 @@ struct Painted {
   COLORREF innerColor = 0;
   int stripes = 0;  // when not 0: 1-pixel columns of innerColor this far apart over the window
   COLORREF textColor = RGB(0, 0, 0);
+  int paints = 0;
 };
 std::map<HWND, Painted>& Paints() {
   static std::map<HWND, Painted> paints;
@@ -50,7 +51,8 @@ LRESULT CALLBACK PaintProc(HWND h, UINT m, WPARAM w, LPARAM l) {
     HDC dc = BeginPaint(h, &ps);
     RECT r;
     GetClientRect(h, &r);
-    const Painted& p = Paints()[h];
+    Painted& p = Paints()[h];
+    ++p.paints;
     HBRUSH b = CreateSolidBrush(p.fill);
     FillRect(dc, &r, b);
     DeleteObject(b);
@@ -350,6 +352,40 @@ TEST_F(X11, ColourKeyedWindowShowsWhatLiesBelowThroughKeyPixels) {
   ASSERT_TRUE(Shows(800, 500, Rgb(red)));
   EXPECT_TRUE(Shows(710, 410, Rgb(blue)));
   EXPECT_EQ(Pixel(890, 590), Rgb(blue));
+}
+
+// A window's pixels stay on the server: what its grown shape takes in shows the new image, and
+// what another window uncovers comes back without the window being painted again.
+TEST_F(X11, AReshapedOrUncoveredWindowShowsItsImageWithoutAnotherPaint) {
+  Start();
+  COLORREF blue = RGB(30, 60, 220), red = RGB(230, 20, 20), green = RGB(20, 200, 20);
+  HWND below = Painter({600, 300, 900, 600}, blue);
+  ShowWindow(below, SW_SHOWNA);
+  HWND keyed = Painter({600, 300, 900, 600}, RGB(0, 0, 0), WS_EX_LAYERED | WS_EX_TOPMOST);
+  Paints()[keyed].inner = RECT{10, 10, 60, 60};
+  Paints()[keyed].innerColor = red;
+  SetLayeredWindowAttributes(keyed, RGB(0, 0, 0), 255, LWA_COLORKEY | LWA_ALPHA);
+  ShowWindow(keyed, SW_SHOWNA);
+  ASSERT_TRUE(Shows(620, 320, Rgb(red)));
+  EXPECT_EQ(Pixel(750, 450), Rgb(blue));
+
+  Paints()[keyed].inner = RECT{10, 10, 200, 200};
+  InvalidateRect(keyed, nullptr, TRUE);
+  ASSERT_TRUE(Shows(750, 450, Rgb(red)));
+  EXPECT_EQ(Pixel(850, 550), Rgb(blue));
+
+  Settle();
+  const int painted = Paints()[keyed].paints;
+  HWND cover = Painter({650, 350, 1000, 700}, green, WS_EX_TOPMOST);
+  ShowWindow(cover, SW_SHOWNA);
+  ASSERT_TRUE(Shows(750, 450, Rgb(green)));
+  DestroyWindow(cover);
+  ASSERT_TRUE(Shows(750, 450, Rgb(red)));
+  EXPECT_EQ(Pixel(790, 490), Rgb(red));
+  EXPECT_EQ(Pixel(620, 320), Rgb(red));
+  EXPECT_EQ(Pixel(850, 550), Rgb(blue));
+  Settle();
+  EXPECT_EQ(Paints()[keyed].paints, painted);
 }
 
 // Sizes beyond what X allows, then hundreds of thousands of key runs, far more than one rectangle

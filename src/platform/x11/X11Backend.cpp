@@ -676,6 +676,8 @@ void X11Backend::Rebuild(HWND hwnd, bool argb) {
     n.withdrawing = n.mapPending = false;
     n.netKnown = 0;
     n.argb = argb;
+    n.backing = 0;  // the old one had the old visual's depth
+    n.backingW = n.backingH = 0;
     byXWindow_.erase(old.xwin);
     byXWindow_[fresh] = hwnd;
   }
@@ -697,6 +699,7 @@ void X11Backend::Rebuild(HWND hwnd, bool argb) {
   }
   if (old.xic) XDestroyIC(old.xic);
   XDestroyWindow(dpy_, old.xwin);
+  if (old.backing) XFreePixmap(dpy_, old.backing);
   Flush();
   // Text over a colour key is drawn for what the new visual shows (TextOverColourKey).
   InvalidateRect(hwnd, nullptr, TRUE);
@@ -1218,9 +1221,13 @@ void X11Backend::OnWindowDestroyed(HWND hwnd) {
   }
   if (n.xic) XDestroyIC(n.xic);
   XDestroyWindow(dpy_, n.xwin);
+  if (n.backing) XFreePixmap(dpy_, n.backing);
   Flush();
 }
 
+// The image goes to the window's backing pixmap, and from there to the window once its shape is
+// set: the server clips what goes into a window by its current shape, so pixels a new shape takes
+// in would otherwise wait for the server's Expose and a second trip through the program.
 void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
   WindowState s;
   if (!GetWindowState(hwnd, s)) return;
@@ -1230,6 +1237,9 @@ void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
   const RECT device = Device(s.windowRect);
   int w = device.right - device.left, h = device.bottom - device.top;
   bool painted = false;
+  const GC gc = CopyGc(xwin, argb);
+  Pixmap backing = None;
+  RECT put{};
   WithWindowImage(hwnd, [&](cairo_surface_t* surface, const uint32_t* coverage) {
     if (!surface || cairo_image_surface_get_format(surface) != CAIRO_FORMAT_RGB24) return;
     painted = true;
@@ -1244,7 +1254,10 @@ void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
       sw = std::min(sw, static_cast<int>(area->right)) - x0;
       sh = std::min(sh, static_cast<int>(area->bottom)) - y0;
     }
-    if (sw <= 0 || sh <= 0) return;
+    if (sw <= 0 || sh <= 0 || !gc) return;
+    backing = Backing(hwnd, xwin, w, h, argb ? 32 : DefaultDepth(dpy_, DefaultScreen(dpy_)), gc);
+    if (!backing) return;
+    put = RECT{x0, y0, x0 + sw, y0 + sh};
     const unsigned char* data = cairo_image_surface_get_data(surface);
     const int stride = cairo_image_surface_get_stride(surface);
     if (argb) {
@@ -1261,11 +1274,7 @@ void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
       XImage* image = XCreateImage(dpy_, argbVisual_, 32, ZPixmap, 0, reinterpret_cast<char*>(pixels.data()),
                                    static_cast<unsigned>(sw), static_cast<unsigned>(sh), 32, sw * 4);
       if (!image) return;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!argbGc_) argbGc_ = XCreateGC(dpy_, xwin, 0, nullptr);
-      }
-      XPutImage(dpy_, xwin, argbGc_, image, 0, 0, x0, y0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
+      XPutImage(dpy_, backing, gc, image, 0, 0, x0, y0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
       image->data = nullptr;  // the buffer is ours
       XDestroyImage(image);
       return;
@@ -1276,14 +1285,68 @@ void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
                                  static_cast<unsigned>(fullWidth),
                                  static_cast<unsigned>(cairo_image_surface_get_height(surface)), 32, stride);
     if (!image) return;
-    GC gc = DefaultGC(dpy_, DefaultScreen(dpy_));
-    XPutImage(dpy_, xwin, gc, image, x0, y0, x0, y0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
+    XPutImage(dpy_, backing, gc, image, x0, y0, x0, y0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
     image->data = nullptr;  // the surface keeps its pixels
     XDestroyImage(image);
   });
   if (!painted) InvalidateRect(hwnd, nullptr, TRUE);
   if (keyed) ApplyShape(hwnd, xwin);
+  if (backing) ShowBacking(hwnd, xwin, put);
   Flush();
+}
+
+// The GC for images and copies at the window's depth; no GraphicsExpose or NoExpose events come
+// back for its copies (what a copy cannot read from a pixmap, it never lacks).
+GC X11Backend::CopyGc(XWin xwin, bool argb) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  GC& gc = argb ? argbGc_ : plainGc_;
+  if (!gc) {
+    XGCValues values{};
+    values.graphics_exposures = False;
+    gc = XCreateGC(dpy_, xwin, GCGraphicsExposures, &values);
+  }
+  return gc;
+}
+
+// The backing pixmap of a window, at least w×h, made anew when the window has outgrown it or
+// shrunk to less than half of it.
+unsigned long X11Backend::Backing(HWND hwnd, XWin xwin, int w, int h, int depth, GC gc) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = windows_.find(hwnd);
+  if (it == windows_.end() || it->second.xwin != xwin) return None;
+  Native& n = it->second;
+  if (n.backing && w <= n.backingW && h <= n.backingH && 2 * w > n.backingW && 2 * h > n.backingH) return n.backing;
+  // The overlay grows by a line at a time: a little room saves a pixmap per line.
+  const int bw = ClampXSize(w), bh = ClampXSize((h + 63) / 64 * 64);
+  Pixmap fresh = XCreatePixmap(dpy_, xwin, static_cast<unsigned>(bw), static_cast<unsigned>(bh),
+                               static_cast<unsigned>(depth));
+  if (!fresh) return None;
+  // A new pixmap's content is undefined: black (transparent at 32 bits) where no image reaches.
+  XFillRectangle(dpy_, fresh, gc, 0, 0, static_cast<unsigned>(bw), static_cast<unsigned>(bh));
+  // Exposures are copied from the pixmap from now on: a background would be painted first, which
+  // for a window shaped to its text is a fill per rectangle of the shape, the server's dearest work.
+  if (!n.backing) XSetWindowBackgroundPixmap(dpy_, xwin, None);
+  if (n.backing) XFreePixmap(dpy_, n.backing);
+  n.backing = fresh;
+  n.backingW = bw;
+  n.backingH = bh;
+  return fresh;
+}
+
+// Copies a part of the window's backing pixmap to it; false when it has none yet.
+bool X11Backend::ShowBacking(HWND hwnd, XWin xwin, const RECT& part) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = windows_.find(hwnd);
+  if (it == windows_.end() || it->second.xwin != xwin || !it->second.backing) return false;
+  const Native& n = it->second;
+  GC gc = n.argb ? argbGc_ : plainGc_;
+  if (!gc) return false;
+  const int x0 = std::max(0, static_cast<int>(part.left)), y0 = std::max(0, static_cast<int>(part.top));
+  const int x1 = std::min(n.backingW, static_cast<int>(part.right));
+  const int y1 = std::min(n.backingH, static_cast<int>(part.bottom));
+  if (x1 > x0 && y1 > y0)
+    XCopyArea(dpy_, n.backing, xwin, gc, x0, y0, static_cast<unsigned>(x1 - x0), static_cast<unsigned>(y1 - y0), x0, y0);
+  return true;
 }
 
 void X11Backend::OnWindowPainted(HWND hwnd) {
@@ -1730,7 +1793,8 @@ void X11Backend::Dispatch(XEvent& ev) {
         exposed_[ev.xany.window] = part;
       } else {
         if (run != exposed_.end()) exposed_.erase(run);
-        Blit(hwnd, ev.xany.window, &part);
+        // A window's pixels are on the server already once it has a backing pixmap.
+        if (!ShowBacking(hwnd, ev.xany.window, part)) Blit(hwnd, ev.xany.window, &part);
       }
       bool grab;
       {

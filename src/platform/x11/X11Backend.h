@@ -133,6 +133,9 @@ class X11Backend : public Backend {
     bool mapPending = false;
     // The _NET_WM_STATE flags last asked for (NetState bits), and which of them were asked at all.
     unsigned char netStates = 0, netKnown = 0;
+    // The window's image on the server (Blit), where exposures are copied from.
+    unsigned long backing = 0;
+    int backingW = 0, backingH = 0;
   };
   enum NetState : unsigned char { kNetAbove = 1, kNetSkipTaskbar = 2, kNetSkipPager = 4 };
   // A window's bounding or input shape as last sent (not sent again when unchanged: every shape
@@ -167,6 +170,9 @@ class X11Backend : public Backend {
   void ReleaseShape(HWND hwnd, XWin xwin);
   // The window's image, or the part of it in `area` (window coordinates).
   void Blit(HWND hwnd, XWin xwin, const RECT* area = nullptr);
+  GC CopyGc(XWin xwin, bool argb);
+  unsigned long Backing(HWND hwnd, XWin xwin, int w, int h, int depth, GC gc);
+  bool ShowBacking(HWND hwnd, XWin xwin, const RECT& part);
   void GrabWhenViewable(HWND hwnd, XWin xwin);
   void Restack();
   XWin ParentOf(XWin w);
@@ -239,7 +245,8 @@ class X11Backend : public Backend {
   // _NET_WM_CM_S<screen> (XFixes reports each change of owner).
   Visual* argbVisual_ = nullptr;
   Colormap argbColormap_ = 0;
-  GC argbGc_ = nullptr;
+  GC argbGc_ = nullptr;   // CopyGc: images and copies at 32 bits
+  GC plainGc_ = nullptr;  // and at the screen's depth
   Atom cmSelection_ = 0;
   int fixesEvent_ = -1;
   // Keeping the floating windows on top: one check at a time; other clients' restacking marks a
