@@ -1,8 +1,11 @@
 // WinINet subset over libcurl. Each URL handle owns one easy handle driven by its own multi
 // handle on the caller's thread, so a body streams through a bounded buffer as it is read.
+// libcurl and the libraries under it are loaded only while a handle is open: the program makes a
+// few lookups when it connects, and the mapped tree would otherwise stay resident all along.
 #include "win32/wininet.h"
 
-#include <curl/curl.h>
+#include <curl/curl.h>  // types and constants only; the functions come from dlsym
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +21,7 @@
 
 #include "clock.h"
 #include "win32/kernel.h"
+#include "win32/shell.h"
 
 namespace {
 
@@ -29,7 +33,106 @@ constexpr size_t kBufferLimit = 256 * 1024;
 constexpr long kMaxRedirects = 30;
 constexpr int kMaxPollMs = 1000;
 
+// The curl functions this file calls, named without their "curl_" prefix (curl.h turns some of the
+// full names into type-checking macros).
+#define QV_CURL_FUNCTIONS(X) \
+  X(global_init)             \
+  X(global_cleanup)          \
+  X(easy_init)               \
+  X(easy_cleanup)            \
+  X(easy_setopt)             \
+  X(easy_getinfo)            \
+  X(easy_pause)              \
+  X(multi_init)              \
+  X(multi_cleanup)           \
+  X(multi_add_handle)        \
+  X(multi_remove_handle)     \
+  X(multi_perform)           \
+  X(multi_info_read)         \
+  X(multi_timeout)           \
+  X(multi_poll)              \
+  X(multi_wakeup)            \
+  X(slist_append)            \
+  X(slist_free_all)          \
+  X(url)                     \
+  X(url_set)                 \
+  X(url_get)                 \
+  X(url_cleanup)             \
+  X(free)
+
+constexpr char kCurlLibrary[] = "libcurl.so.4";
+
+// One load of libcurl, initialised. Shared by every handle and request using it; the last one
+// to let go cleans curl up and unloads it.
+struct Curl {
+#define QV_CURL_MEMBER(name) decltype(&curl_##name) name = nullptr;
+  QV_CURL_FUNCTIONS(QV_CURL_MEMBER)
+#undef QV_CURL_MEMBER
+  void* library = nullptr;
+};
+
+struct Loader {
+  std::mutex mutex;  // loading, initialising, cleaning up and unloading, one at a time
+  std::weak_ptr<const Curl> live;
+};
+
+Loader& TheLoader() {
+  static Loader* loader = new Loader;  // never destroyed: the last handle may close during exit
+  return *loader;
+}
+
+// curl waits for its resolver threads when a transfer ends (CURLOPT_QUICK_EXIT stays off), so
+// none of its code runs past the last handle.
+void Unload(const Curl* curl) {
+  {
+    std::lock_guard<std::mutex> lock(TheLoader().mutex);
+    curl->global_cleanup();
+    dlclose(curl->library);
+  }
+  delete curl;
+}
+
+// The loaded library, loaded now if no handle holds it; null with the last error set if it
+// cannot be.
+std::shared_ptr<const Curl> AcquireCurl() {
+  Loader& loader = TheLoader();
+  std::lock_guard<std::mutex> lock(loader.mutex);
+  if (std::shared_ptr<const Curl> live = loader.live.lock()) return live;
+
+  void* library = dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    const char* why = dlerror();
+    OutputDebugStringA((std::string("wininet: cannot load ") + (why ? why : kCurlLibrary) + "\r\n").c_str());
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  auto curl = std::make_unique<Curl>();
+  curl->library = library;
+  const char* missing = nullptr;
+#define QV_CURL_RESOLVE(name)                                                           \
+  curl->name = reinterpret_cast<decltype(&curl_##name)>(dlsym(library, "curl_" #name)); \
+  if (!curl->name && !missing) missing = "curl_" #name;
+  QV_CURL_FUNCTIONS(QV_CURL_RESOLVE)
+#undef QV_CURL_RESOLVE
+  if (missing) {
+    OutputDebugStringA((std::string("wininet: ") + kCurlLibrary + " lacks " + missing + "\r\n").c_str());
+    dlclose(library);
+    SetLastError(ERROR_INTERNET_INTERNAL_ERROR);
+    return nullptr;
+  }
+  if (curl->global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+    OutputDebugStringA("wininet: curl_global_init failed\r\n");
+    dlclose(library);
+    SetLastError(ERROR_INTERNET_INTERNAL_ERROR);
+    return nullptr;
+  }
+  std::shared_ptr<const Curl> shared(curl.release(), Unload);
+  loader.live = shared;
+  return shared;
+}
+
 struct Session {
+  std::shared_ptr<const Curl> curl;
   std::string agent;
   DWORD accessType = INTERNET_OPEN_TYPE_PRECONFIG;
   std::string proxy;
@@ -37,13 +140,15 @@ struct Session {
 };
 
 struct Request {
+  explicit Request(std::shared_ptr<const Curl> library) : curl(std::move(library)) {}
   ~Request() {
-    if (multi && easy) curl_multi_remove_handle(multi, easy);
-    if (easy) curl_easy_cleanup(easy);
-    if (multi) curl_multi_cleanup(multi);
-    if (headers) curl_slist_free_all(headers);
+    if (multi && easy) curl->multi_remove_handle(multi, easy);
+    if (easy) curl->easy_cleanup(easy);
+    if (multi) curl->multi_cleanup(multi);
+    if (headers) curl->slist_free_all(headers);
   }
 
+  const std::shared_ptr<const Curl> curl;  // first member, so the library goes last
   std::mutex mutex;  // one operation at a time on this handle
   std::atomic<bool> cancelled{false};
   CURLM* multi = nullptr;
@@ -106,36 +211,32 @@ bool FindHandle(HINTERNET h, Entry* out) {
 void Cancel(const std::shared_ptr<Request>& request) {
   if (!request) return;
   request->cancelled = true;
-  curl_multi_wakeup(request->multi);
+  request->curl->multi_wakeup(request->multi);
 }
 
 // Removes a handle and, for an internet handle, the URL handles opened through it.
 bool RemoveHandle(HINTERNET h) {
-  std::vector<std::shared_ptr<Request>> cancelled;
+  // Released after the table lock: the last entry to go unloads libcurl.
+  std::vector<Entry> removed;
   {
     Table& t = Handles();
     std::lock_guard<std::mutex> lock(t.mutex);
     uintptr_t key = reinterpret_cast<uintptr_t>(h);
     auto it = t.entries.find(key);
     if (it == t.entries.end()) return false;
-    cancelled.push_back(it->second.request);
+    removed.push_back(std::move(it->second));
     t.entries.erase(it);
     for (auto child = t.entries.begin(); child != t.entries.end();) {
       if (child->second.parent == key) {
-        cancelled.push_back(child->second.request);
+        removed.push_back(std::move(child->second));
         child = t.entries.erase(child);
       } else {
         ++child;
       }
     }
   }
-  for (auto& request : cancelled) Cancel(request);
+  for (Entry& entry : removed) Cancel(entry.request);
   return true;
-}
-
-bool GlobalInit() {
-  static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  return ok;
 }
 
 DWORD ErrorFromCurl(CURLcode code) {
@@ -191,7 +292,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     r.sawLocation = true;
   } else if (len <= 2 && len > 0 && (data[0] == '\r' || data[0] == '\n')) {
     long status = 0;
-    curl_easy_getinfo(r.easy, CURLINFO_RESPONSE_CODE, &status);
+    r.curl->easy_getinfo(r.easy, CURLINFO_RESPONSE_CODE, &status);
     bool followed = r.followRedirects && r.sawLocation && IsFollowedStatus(status);
     if (followed) {
       r.connected = false;  // the next hop connects anew and gets the connect time-out
@@ -231,12 +332,13 @@ void Fail(Request& r, DWORD error) {
 // Time-outs follow the layer's clock so tests can run them fast.
 template <class Ready>
 void Pump(Request& r, Ready ready) {
+  const Curl& curl = *r.curl;
   while (!r.done && !ready()) {
     if (r.cancelled) return Fail(r, ERROR_INTERNET_OPERATION_CANCELLED);
     int running = 0;
-    if (curl_multi_perform(r.multi, &running) != CURLM_OK) return Fail(r, ERROR_INTERNET_INTERNAL_ERROR);
+    if (curl.multi_perform(r.multi, &running) != CURLM_OK) return Fail(r, ERROR_INTERNET_INTERNAL_ERROR);
     int queued = 0;
-    while (CURLMsg* msg = curl_multi_info_read(r.multi, &queued)) {
+    while (CURLMsg* msg = curl.multi_info_read(r.multi, &queued)) {
       if (msg->msg != CURLMSG_DONE) continue;
       r.done = true;
       if (msg->data.result != CURLE_OK) r.error = ErrorFromCurl(msg->data.result);
@@ -246,11 +348,11 @@ void Pump(Request& r, Ready ready) {
     uint64_t deadline = r.lastActivityUs + (r.connected ? kReceiveTimeoutUs : kConnectTimeoutUs);
     if (qvp::NowUs() >= deadline) return Fail(r, ERROR_INTERNET_TIMEOUT);
     long curlMs = -1;
-    curl_multi_timeout(r.multi, &curlMs);
+    curl.multi_timeout(r.multi, &curlMs);
     auto slice = std::chrono::duration_cast<std::chrono::milliseconds>(qvp::RealSliceUntil(deadline));
     long waitMs = std::min<long>(kMaxPollMs, std::max<long>(1, static_cast<long>(slice.count())));
     if (curlMs >= 0) waitMs = std::min(waitMs, curlMs);
-    if (curl_multi_poll(r.multi, nullptr, 0, static_cast<int>(waitMs), nullptr) != CURLM_OK) {
+    if (curl.multi_poll(r.multi, nullptr, 0, static_cast<int>(waitMs), nullptr) != CURLM_OK) {
       return Fail(r, ERROR_INTERNET_INTERNAL_ERROR);
     }
   }
@@ -272,24 +374,24 @@ std::string ProxyBypassList(const char* bypass) {
 }
 
 // Valid http URL, else the WinINet error for it.
-DWORD CheckUrl(const char* url) {
-  CURLU* parsed = curl_url();
+DWORD CheckUrl(const Curl& curl, const char* url) {
+  CURLU* parsed = curl.url();
   if (!parsed) return ERROR_NOT_ENOUGH_MEMORY;
   DWORD error = 0;
   char* scheme = nullptr;
-  if (curl_url_set(parsed, CURLUPART_URL, url, 0) != CURLUE_OK) {
+  if (curl.url_set(parsed, CURLUPART_URL, url, 0) != CURLUE_OK) {
     error = ERROR_INTERNET_INVALID_URL;
-  } else if (curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK || !scheme) {
+  } else if (curl.url_get(parsed, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK || !scheme) {
     error = ERROR_INTERNET_UNRECOGNIZED_SCHEME;
   } else if (std::strcmp(scheme, "http") != 0) {
     error = ERROR_INTERNET_UNRECOGNIZED_SCHEME;
   }
-  curl_free(scheme);
-  curl_url_cleanup(parsed);
+  curl.free(scheme);
+  curl.url_cleanup(parsed);
   return error;
 }
 
-curl_slist* ExtraHeaders(const char* headers, DWORD length) {
+curl_slist* ExtraHeaders(const Curl& curl, const char* headers, DWORD length) {
   if (!headers) return nullptr;
   size_t len = length == static_cast<DWORD>(-1) ? std::strlen(headers) : length;
   curl_slist* list = nullptr;
@@ -297,7 +399,7 @@ curl_slist* ExtraHeaders(const char* headers, DWORD length) {
   while (start < len) {
     size_t end = start;
     while (end < len && headers[end] != '\r' && headers[end] != '\n' && headers[end] != '\0') ++end;
-    if (end > start) list = curl_slist_append(list, std::string(headers + start, end - start).c_str());
+    if (end > start) list = curl.slist_append(list, std::string(headers + start, end - start).c_str());
     start = end + 1;
   }
   return list;
@@ -305,25 +407,26 @@ curl_slist* ExtraHeaders(const char* headers, DWORD length) {
 
 bool SetupEasy(Request& r, const Session& s, const char* url) {
   CURL* e = r.easy;
-  bool ok = curl_easy_setopt(e, CURLOPT_URL, url) == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, r.followRedirects ? 1L : 0L) == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader) == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_HEADERDATA, &r) == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody) == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_WRITEDATA, &r) == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, OnConnected) == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_PREREQDATA, &r) == CURLE_OK &&
-            curl_easy_setopt(e, CURLOPT_NOPROXY, s.noProxy.c_str()) == CURLE_OK;
-  if (ok && !s.agent.empty()) ok = curl_easy_setopt(e, CURLOPT_USERAGENT, s.agent.c_str()) == CURLE_OK;
-  if (ok && s.accessType == INTERNET_OPEN_TYPE_DIRECT) ok = curl_easy_setopt(e, CURLOPT_PROXY, "") == CURLE_OK;
+  auto setopt = r.curl->easy_setopt;
+  bool ok = setopt(e, CURLOPT_URL, url) == CURLE_OK &&
+            setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+            setopt(e, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
+            setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK &&
+            setopt(e, CURLOPT_FOLLOWLOCATION, r.followRedirects ? 1L : 0L) == CURLE_OK &&
+            setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
+            setopt(e, CURLOPT_HEADERFUNCTION, OnHeader) == CURLE_OK &&
+            setopt(e, CURLOPT_HEADERDATA, &r) == CURLE_OK &&
+            setopt(e, CURLOPT_WRITEFUNCTION, OnBody) == CURLE_OK &&
+            setopt(e, CURLOPT_WRITEDATA, &r) == CURLE_OK &&
+            setopt(e, CURLOPT_PREREQFUNCTION, OnConnected) == CURLE_OK &&
+            setopt(e, CURLOPT_PREREQDATA, &r) == CURLE_OK &&
+            setopt(e, CURLOPT_NOPROXY, s.noProxy.c_str()) == CURLE_OK;
+  if (ok && !s.agent.empty()) ok = setopt(e, CURLOPT_USERAGENT, s.agent.c_str()) == CURLE_OK;
+  if (ok && s.accessType == INTERNET_OPEN_TYPE_DIRECT) ok = setopt(e, CURLOPT_PROXY, "") == CURLE_OK;
   if (ok && s.accessType == INTERNET_OPEN_TYPE_PROXY) {
-    ok = curl_easy_setopt(e, CURLOPT_PROXY, s.proxy.c_str()) == CURLE_OK;
+    ok = setopt(e, CURLOPT_PROXY, s.proxy.c_str()) == CURLE_OK;
   }
-  if (ok && r.headers) ok = curl_easy_setopt(e, CURLOPT_HTTPHEADER, r.headers) == CURLE_OK;
+  if (ok && r.headers) ok = setopt(e, CURLOPT_HTTPHEADER, r.headers) == CURLE_OK;
   return ok;
 }
 
@@ -339,11 +442,10 @@ HINTERNET InternetOpenA(LPCSTR lpszAgent, DWORD dwAccessType, LPCSTR lpszProxy, 
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  if (!GlobalInit()) {
-    SetLastError(ERROR_INTERNET_INTERNAL_ERROR);
-    return nullptr;
-  }
+  std::shared_ptr<const Curl> curl = AcquireCurl();
+  if (!curl) return nullptr;
   auto session = std::make_shared<Session>();
+  session->curl = std::move(curl);
   session->agent = lpszAgent ? lpszAgent : "";
   session->accessType = dwAccessType;
   if (dwAccessType == INTERNET_OPEN_TYPE_PROXY) session->proxy = lpszProxy;
@@ -368,19 +470,20 @@ HINTERNET InternetOpenUrlA(HINTERNET hInternet, LPCSTR lpszUrl, LPCSTR lpszHeade
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  if (DWORD error = CheckUrl(lpszUrl)) {
+  const Curl& curl = *parent.session->curl;
+  if (DWORD error = CheckUrl(curl, lpszUrl)) {
     SetLastError(error);
     return nullptr;
   }
 
-  auto request = std::make_shared<Request>();
+  auto request = std::make_shared<Request>(parent.session->curl);
   request->followRedirects = !(dwFlags & INTERNET_FLAG_NO_AUTO_REDIRECT);
-  request->headers = ExtraHeaders(lpszHeaders, dwHeadersLength);
-  request->multi = curl_multi_init();
-  request->easy = curl_easy_init();
+  request->headers = ExtraHeaders(curl, lpszHeaders, dwHeadersLength);
+  request->multi = curl.multi_init();
+  request->easy = curl.easy_init();
   if (!request->multi || !request->easy || !SetupEasy(*request, *parent.session, lpszUrl) ||
-      curl_multi_add_handle(request->multi, request->easy) != CURLM_OK) {
-    if (request->multi && request->easy) curl_multi_remove_handle(request->multi, request->easy);
+      curl.multi_add_handle(request->multi, request->easy) != CURLM_OK) {
+    if (request->multi && request->easy) curl.multi_remove_handle(request->multi, request->easy);
     SetLastError(ERROR_INTERNET_INTERNAL_ERROR);
     return nullptr;
   }
@@ -436,7 +539,7 @@ BOOL InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfBytesToR
     if (r.done) break;
     if (r.paused) {
       r.paused = false;
-      curl_easy_pause(r.easy, CURLPAUSE_CONT);
+      r.curl->easy_pause(r.easy, CURLPAUSE_CONT);
     }
     Pump(r, [&] { return r.Buffered() > 0; });
   }

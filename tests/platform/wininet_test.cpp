@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -170,6 +171,23 @@ Fetched Fetch(const std::string& url, const char* agent = "Mozilla/5.0", const c
   return f;
 }
 
+// Whether libcurl is mapped into this process right now.
+bool CurlMapped() {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    if (line.find("libcurl.so") != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Speeds the layer's clock up for one test; later tests in the same process run on real time.
+class FastClock {
+ public:
+  explicit FastClock(double factor) { qvplatform::testing::SetClockSpeed(factor); }
+  ~FastClock() { qvplatform::testing::SetClockSpeed(1); }
+};
+
 int ClosedPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -276,7 +294,7 @@ TEST(WinInetTest, BodyCutShortKeepsWhatArrivedThenFails) {
 }
 
 TEST(WinInetTest, StalledReceiveTimesOutOnTheLayerClock) {
-  qvplatform::testing::SetClockSpeed(1000);  // 30 s of silence pass in 30 ms
+  FastClock clock(1000);  // 30 s of silence pass in 30 ms
   TestServer server;
   server.On("/silent", [&](int) { server.WaitForRelease(); });
   server.On("/midbody", [&](int fd) {
@@ -295,7 +313,7 @@ TEST(WinInetTest, StalledReceiveTimesOutOnTheLayerClock) {
 }
 
 TEST(WinInetTest, SlowButSteadyBodyDoesNotTimeOut) {
-  qvplatform::testing::SetClockSpeed(1000);
+  FastClock clock(1000);
   TestServer server;
   server.On("/drip", [](int fd) {
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n");
@@ -373,6 +391,7 @@ TEST(WinInetTest, ClosingFromAnotherThreadCancelsABlockedRead) {
   EXPECT_TRUE(InternetCloseHandle(net));
   reader.join();
   EXPECT_EQ(ERROR_INTERNET_OPERATION_CANCELLED, static_cast<long>(readError));
+  EXPECT_FALSE(CurlMapped());  // the reader held the last use of the library
 }
 
 TEST(WinInetTest, ClosingFromAnotherThreadCancelsAnOpenWaitingForAnAnswer) {
@@ -394,6 +413,56 @@ TEST(WinInetTest, ClosingFromAnotherThreadCancelsAnOpenWaitingForAnAnswer) {
   EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(3));
   EXPECT_EQ(nullptr, file);
   EXPECT_EQ(ERROR_INTERNET_OPERATION_CANCELLED, static_cast<long>(openError));
+}
+
+TEST(WinInetTest, LibcurlIsLoadedOnlyWhileAHandleUsesIt) {
+  TestServer server;
+  server.On("/a", [](int fd) { SendAll(fd, Response(200, "OK", "abc")); });
+  EXPECT_FALSE(CurlMapped());
+  HINTERNET first = InternetOpenA("Mozilla/5.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  ASSERT_NE(nullptr, first);
+  EXPECT_TRUE(CurlMapped());
+  HINTERNET second = InternetOpenA("Mozilla/5.0", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  ASSERT_NE(nullptr, second);
+  HINTERNET file = InternetOpenUrlA(second, server.Url("/a").c_str(), nullptr, 0, 0, 0);
+  ASSERT_NE(nullptr, file);
+  EXPECT_TRUE(InternetCloseHandle(first));
+  char buf[16];
+  DWORD got = 0;
+  ASSERT_TRUE(InternetReadFile(file, buf, sizeof buf, &got));
+  EXPECT_EQ("abc", std::string(buf, got));
+  EXPECT_TRUE(InternetCloseHandle(file));
+  EXPECT_TRUE(CurlMapped());
+  EXPECT_TRUE(InternetCloseHandle(second));
+  EXPECT_FALSE(CurlMapped());
+
+  // Loaded anew for the next lookup, and let go again after it.
+  Fetched again = Fetch(server.Url("/a"));
+  ASSERT_TRUE(again.opened) << again.openError;
+  EXPECT_EQ("abc", again.body);
+  EXPECT_FALSE(CurlMapped());
+  Fetched badUrl = Fetch("http://");
+  EXPECT_EQ(ERROR_INTERNET_INVALID_URL, static_cast<long>(badUrl.openError));
+  EXPECT_FALSE(CurlMapped());
+}
+
+// Handles opening and closing on several threads at once keep loading and unloading the library.
+TEST(WinInetTest, LookupsOnSeveralThreadsRaceLoadsAndUnloadsSafely) {
+  TestServer server;
+  server.On("/a", [](int fd) { SendAll(fd, Response(200, "OK", "abc")); });
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        Fetched f = Fetch(server.Url("/a"));
+        if (f.opened && f.body == "abc") ++good;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(40, good.load());
+  EXPECT_FALSE(CurlMapped());
 }
 
 }  // namespace
