@@ -115,6 +115,7 @@ std::shared_ptr<T> LookupAs(HGDIOBJ h, GdiType type) {
 size_t WindowImagesShown();
 // Shaped runs and measured widths the fonts in use keep.
 size_t CachedTextRuns();
+size_t CachedTextMaskBytes();
 std::shared_ptr<Dc> LookupDc(HDC hdc);  // sets ERROR_INVALID_HANDLE when missing
 
 // A DC in its initial state drawing into `target` (not yet in the handle table).

@@ -9,5 +9,6 @@ void SetFontConfigFile(const std::string& path) { qvp::SetFontConfigPath(path); 
 size_t LiveGdiObjects() { return qvp::GdiObjectCount(); }
 size_t WindowImagesShown() { return qvp::WindowImagesShown(); }
 size_t CachedTextRuns() { return qvp::CachedTextRuns(); }
+size_t CachedTextMaskBytes() { return qvp::CachedTextMaskBytes(); }
 
 }  // namespace qvplatform::testing

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -25,8 +27,25 @@
 
 namespace qvp {
 
+// A run's coverage rendered once for one way of drawing it (crisp or anti-aliased, at one device
+// scale), in device pixels: drawing the run again composites the text colour through it.
+struct RunMask {
+  struct Layer {
+    cairo_pattern_t* pattern = nullptr;
+    int left = 0, top = 0;  // its top-left device pixel from the run's cell corner
+  };
+  bool crisp = false;
+  double scaleX = 0, scaleY = 0;  // device pixels per logical pixel
+  // Separate glyph calls composite one after the other where their pixels meet: the first layer
+  // has each pixel's first coverage, the next (small) ones what later parts of the run put over
+  // it. Empty: the run is drawn glyph by glyph this way.
+  std::vector<Layer> layers;
+  size_t bytes = 0;
+};
+
 // A run of text shaped once: its glyphs, per font, at their places from the run's origin (the
-// left edge, on the baseline), so drawing it again is one cairo_show_glyphs per font.
+// left edge, on the baseline), so drawing it again is one cairo_show_glyphs per font, or once its
+// coverage is rendered, one composite through that.
 struct ShapedRun {
   struct Part {
     cairo_scaled_font_t* font = nullptr;
@@ -34,6 +53,7 @@ struct ShapedRun {
     // use, for text drawn over a colour key.
     cairo_scaled_font_t* crisp = nullptr;
     std::vector<cairo_glyph_t> glyphs;
+    double inkLeft = 0, inkTop = 0, inkRight = 0, inkBottom = 0;  // as the run's, for these glyphs
   };
   int width = 0;
   int baseline = 0;     // whole pixels from the top of the layout
@@ -44,7 +64,21 @@ struct ShapedRun {
   // The box around the glyphs' outlines from the run's origin on its baseline (empty without any):
   // drawing need not clip what stays well within the cell.
   double inkLeft = 0, inkTop = 0, inkRight = 0, inkBottom = 0;
+  std::vector<RunMask> masks;
+  bool maskListed = false;  // in its face's list of runs holding mask memory
+  bool maskUsed = false;    // drawn through a mask since the list last passed it
+  size_t MaskBytes() const {
+    size_t bytes = 0;
+    for (const RunMask& mask : masks) bytes += mask.bytes;
+    return bytes;
+  }
+  void DropMasks() {
+    for (RunMask& mask : masks)
+      for (RunMask::Layer& layer : mask.layers) cairo_pattern_destroy(layer.pattern);
+    masks.clear();
+  }
   ~ShapedRun() {
+    DropMasks();
     for (Part& part : parts) {
       cairo_scaled_font_destroy(part.font);
       if (part.crisp) cairo_scaled_font_destroy(part.crisp);
@@ -65,6 +99,14 @@ struct FontFace {
   // Runs drawn lately, shaped (keyed by views of their own texts): a window draws the same lines
   // at every paint.
   std::unordered_map<std::u16string_view, std::unique_ptr<ShapedRun>> runs;
+  // Runs holding masks, oldest first, and the bytes their masks take (bounded per face).
+  std::deque<ShapedRun*> masked;
+  size_t maskBytes = 0;
+  void DropRuns() {
+    masked.clear();
+    maskBytes = 0;
+    runs.clear();
+  }
   ~FontFace() {
     if (layout) g_object_unref(layout);
   }
@@ -109,7 +151,7 @@ void BuryFaces() {
   constexpr size_t kKept = 16;
   auto& released = Released();
   for (FontFace* face : dead) {
-    face->runs.clear();
+    face->DropRuns();
     face->widths.clear();
     released.push_back(face);
   }
@@ -278,6 +320,15 @@ size_t CachedTextRuns() {
   return runs;
 }
 
+size_t CachedTextMaskBytes() {
+  std::lock_guard<std::mutex> lock(TextMutex());
+  BuryFaces();
+  size_t bytes = 0;
+  for (auto& [key, face] : Faces())
+    if (auto alive = face.lock()) bytes += alive->maskBytes;
+  return bytes;
+}
+
 void SetFontConfigPath(const std::string& path) {
   std::lock_guard<std::mutex> lock(TextMutex());
   ConfigPath() = path;
@@ -365,11 +416,17 @@ std::unique_ptr<ShapedRun> Shape(FontFace& face, const WCHAR* text, int count) {
       cairo_text_extents_t e;
       cairo_scaled_font_glyph_extents(part.font, part.glyphs.data(), static_cast<int>(part.glyphs.size()), &e);
       if (e.width > 0 && e.height > 0) {
+        // The extents are from the first glyph's place.
+        const double left = part.glyphs[0].x + e.x_bearing, top = part.glyphs[0].y + e.y_bearing;
+        part.inkLeft = left;
+        part.inkTop = top;
+        part.inkRight = left + e.width;
+        part.inkBottom = top + e.height;
         const bool first = run->inkRight <= run->inkLeft;
-        run->inkLeft = first ? e.x_bearing : std::min(run->inkLeft, e.x_bearing);
-        run->inkTop = first ? e.y_bearing : std::min(run->inkTop, e.y_bearing);
-        run->inkRight = first ? e.x_bearing + e.width : std::max(run->inkRight, e.x_bearing + e.width);
-        run->inkBottom = first ? e.y_bearing + e.height : std::max(run->inkBottom, e.y_bearing + e.height);
+        run->inkLeft = first ? left : std::min(run->inkLeft, left);
+        run->inkTop = first ? top : std::min(run->inkTop, top);
+        run->inkRight = first ? left + e.width : std::max(run->inkRight, left + e.width);
+        run->inkBottom = first ? top + e.height : std::max(run->inkBottom, top + e.height);
       }
     }
     run->parts.push_back(std::move(part));
@@ -383,7 +440,7 @@ ShapedRun& RunOf(FontFace& face, const WCHAR* text, int count) {
   constexpr size_t kRememberedRuns = 4096;
   auto it = face.runs.find(std::u16string_view(text, static_cast<size_t>(count)));
   if (it != face.runs.end()) return *it->second;
-  if (face.runs.size() >= kRememberedRuns) face.runs.clear();
+  if (face.runs.size() >= kRememberedRuns) face.DropRuns();
   std::unique_ptr<ShapedRun> run = Shape(face, text, count);
   run->text.assign(text, static_cast<size_t>(count));
   std::u16string_view key(run->text);
@@ -406,6 +463,229 @@ cairo_scaled_font_t* CrispFont(ShapedRun::Part& part) {
     part.crisp = cairo_scaled_font_reference(part.font);  // the threshold after drawing still holds
   }
   return part.crisp;
+}
+
+// A mask is reused only where it gives the very pixels the glyph calls would: Cairo's image
+// backend ADDs a call's glyphs, at whole device pixels, into an A8 mask and composites the source
+// through it. So the run's cell corner must fall on a whole device pixel (glyphs then land at the
+// same places relative to it) and the scale must be a multiple of 1/1024, as glyph positions are,
+// for the positions to be exact.
+constexpr size_t kMaxMaskBytes = 64 * 1024;
+constexpr size_t kMaskBytesPerFace = 512 * 1024;
+
+bool Exact(double v) { return std::abs(v) < (1 << 20) && std::floor(v * 1024) == v * 1024; }
+
+// Frees masks of the face's runs, those not drawn lately first, until `bytes` more fit.
+void MakeRoomForMask(FontFace& face, size_t bytes) {
+  while (face.maskBytes + bytes > kMaskBytesPerFace && !face.masked.empty()) {
+    ShapedRun* old = face.masked.front();
+    face.masked.pop_front();
+    if (old->maskUsed) {
+      old->maskUsed = false;
+      face.masked.push_back(old);
+      continue;
+    }
+    face.maskBytes -= old->MaskBytes();
+    old->DropMasks();
+    old->maskListed = false;
+  }
+}
+
+cairo_surface_t* NewA8(int width, int height) {
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_A8, width, height);
+  if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) return surface;
+  cairo_surface_destroy(surface);
+  return nullptr;
+}
+
+// Device pixels around an ink box (from the run's corner) that surely hold its coverage.
+struct PixelBox {
+  int left, top, right, bottom;
+};
+PixelBox AroundInk(double left, double top, double right, double bottom, double scaleX, double scaleY) {
+  const int pad = 2 + static_cast<int>(std::ceil(std::max(scaleX, scaleY)));
+  return {static_cast<int>(std::floor(scaleX * left)) - pad, static_cast<int>(std::floor(scaleY * top)) - pad,
+          static_cast<int>(std::ceil(scaleX * right)) + pad, static_cast<int>(std::ceil(scaleY * bottom)) + pad};
+}
+
+// Renders the run's coverage as drawn at cell corner (x, y) through `cr`, which puts that corner on
+// the target's whole pixel (ox, oy). Leaves `mask.layers` empty when the run is better drawn
+// glyph by glyph.
+void RenderMask(cairo_t* cr, ShapedRun& run, int x, int y, double baseY, double ox, double oy, RunMask& mask) {
+  constexpr int kMaxLayers = 4;
+  if (run.inkRight <= run.inkLeft) return;  // nothing to draw
+  const double rise = baseY - y;
+  const PixelBox all = AroundInk(run.inkLeft, rise + run.inkTop, run.inkRight, rise + run.inkBottom, mask.scaleX,
+                                 mask.scaleY);
+  const int width = all.right - all.left, height = all.bottom - all.top;
+  const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_A8, width);
+  const size_t size = static_cast<size_t>(stride) * static_cast<size_t>(height);
+  if (stride <= 0 || size > kMaxMaskBytes) return;
+  cairo_surface_t* scratch = NewA8(width, height);
+  if (!scratch) return;
+
+  // Each part on its own, where the target has it less the box's corner (whole pixels), then its
+  // coverage spread over the layers: a pixel's first coverage to the first layer, and so on.
+  cairo_surface_t* target = cairo_get_group_target(cr);
+  double scaleX, scaleY, offX, offY;
+  cairo_surface_get_device_scale(target, &scaleX, &scaleY);
+  cairo_surface_get_device_offset(target, &offX, &offY);
+  cairo_surface_set_device_scale(scratch, scaleX, scaleY);
+  cairo_surface_set_device_offset(scratch, offX - (ox + all.left), offY - (oy + all.top));
+  cairo_matrix_t ctm;
+  cairo_get_matrix(cr, &ctm);
+  cairo_t* mcr = cairo_create(scratch);
+  cairo_set_matrix(mcr, &ctm);
+  cairo_set_operator(mcr, CAIRO_OPERATOR_ADD);  // what Cairo does with one call's glyphs
+  cairo_set_source_rgba(mcr, 0, 0, 0, 1);
+  unsigned char* data = cairo_image_surface_get_data(scratch);
+  thread_local std::vector<unsigned char> planes, depth;
+  planes.assign(size * kMaxLayers, 0);
+  depth.assign(size, 0);
+  int layers = 0;
+  PixelBox covered[kMaxLayers];  // each layer's covered pixels
+  for (PixelBox& b : covered) b = {width, height, 0, 0};
+  bool ok = true;
+  thread_local std::vector<cairo_glyph_t> placed;
+  for (ShapedRun::Part& part : run.parts) {
+    if (part.inkRight <= part.inkLeft) continue;
+    PixelBox box = AroundInk(part.inkLeft, rise + part.inkTop, part.inkRight, rise + part.inkBottom, mask.scaleX,
+                             mask.scaleY);
+    box = {std::max(box.left, all.left) - all.left, std::max(box.top, all.top) - all.top,
+           std::min(box.right, all.right) - all.left, std::min(box.bottom, all.bottom) - all.top};
+    if (box.right - box.left < 2 || box.bottom - box.top < 2) continue;
+    cairo_surface_flush(scratch);
+    for (int j = box.top; j < box.bottom; ++j)
+      std::fill_n(data + static_cast<size_t>(j) * stride + box.left, box.right - box.left, 0);
+    cairo_surface_mark_dirty(scratch);
+    placed.assign(part.glyphs.begin(), part.glyphs.end());
+    for (cairo_glyph_t& g : placed) {
+      g.x += x;
+      g.y += baseY;
+    }
+    cairo_set_scaled_font(mcr, mask.crisp ? CrispFont(part) : part.font);
+    cairo_show_glyphs(mcr, placed.data(), static_cast<int>(placed.size()));
+    cairo_surface_flush(scratch);
+    if (cairo_status(mcr) != CAIRO_STATUS_SUCCESS) {
+      ok = false;
+      break;
+    }
+    for (int j = box.top; ok && j < box.bottom; ++j) {
+      const size_t row = static_cast<size_t>(j) * stride;
+      // Coverage on the box's edge may have been cut off: the outlines reach beyond their ink box.
+      const bool edge = j == box.top || j == box.bottom - 1;
+      for (int i = box.left; i < box.right; ++i) {
+        uint64_t eight;  // most of a glyph's box is blank
+        if (i + 8 <= box.right && (std::memcpy(&eight, data + row + i, 8), eight == 0)) {
+          i += 7;
+          continue;
+        }
+        const unsigned char c = data[row + i];
+        if (!c) continue;
+        unsigned char& d = depth[row + i];
+        if (edge || i == box.left || i == box.right - 1 || d == kMaxLayers) {
+          ok = false;
+          break;
+        }
+        planes[d * size + row + i] = c;
+        PixelBox& b = covered[d];
+        b = {std::min(b.left, i), std::min(b.top, j), std::max(b.right, i + 1), std::max(b.bottom, j + 1)};
+        layers = std::max(layers, static_cast<int>(++d));
+      }
+    }
+    if (!ok) break;
+  }
+  cairo_destroy(mcr);
+  cairo_surface_destroy(scratch);
+
+  // Each layer keeps the box of what it covers (compositing costs by the pixel).
+  for (int l = 0; ok && l < layers; ++l) {
+    const unsigned char* plane = planes.data() + static_cast<size_t>(l) * size;
+    const int x0 = covered[l].left, y0 = covered[l].top, x1 = covered[l].right, y1 = covered[l].bottom;
+    cairo_surface_t* kept = NewA8(x1 - x0, y1 - y0);
+    if (!kept) {
+      ok = false;
+      break;
+    }
+    const int keptStride = cairo_image_surface_get_stride(kept);
+    unsigned char* to = cairo_image_surface_get_data(kept);
+    for (int j = y0; j < y1; ++j)
+      std::copy_n(plane + static_cast<size_t>(j) * stride + x0, x1 - x0, to + static_cast<size_t>(j - y0) * keptStride);
+    cairo_surface_mark_dirty(kept);
+    RunMask::Layer layer;
+    layer.pattern = cairo_pattern_create_for_surface(kept);
+    cairo_pattern_set_filter(layer.pattern, CAIRO_FILTER_NEAREST);
+    cairo_pattern_set_extend(layer.pattern, CAIRO_EXTEND_NONE);
+    layer.left = all.left + x0;
+    layer.top = all.top + y0;
+    mask.layers.push_back(layer);
+    mask.bytes += static_cast<size_t>(keptStride) * static_cast<size_t>(y1 - y0);
+    cairo_surface_destroy(kept);
+  }
+  if (!ok || mask.bytes > kMaxMaskBytes) {
+    for (RunMask::Layer& layer : mask.layers) cairo_pattern_destroy(layer.pattern);
+    mask.layers.clear();
+    mask.bytes = 0;
+  }
+  if (size > 16 * 1024) {  // the scratch of a rare large run is not kept
+    std::vector<unsigned char>().swap(planes);
+    std::vector<unsigned char>().swap(depth);
+  }
+}
+
+// Draws the run's glyphs through its cached coverage; false where there is none yet (it is made
+// then) or where it would not give the glyph calls' pixels: the caller draws the glyphs.
+bool DrawMasked(cairo_t* cr, FontFace& face, ShapedRun& run, int x, int y, double baseY, bool crisp) {
+  cairo_surface_t* target = cairo_get_group_target(cr);
+  if (cairo_surface_get_type(target) != CAIRO_SURFACE_TYPE_IMAGE) return false;
+  cairo_matrix_t ctm;
+  cairo_get_matrix(cr, &ctm);
+  if (ctm.xy != 0 || ctm.yx != 0 || ctm.xx <= 0 || ctm.yy <= 0) return false;
+  // Cairo's device space is the target's before its device scale and offset: the pixel is after.
+  double ox = x, oy = y, deviceX, deviceY, offX, offY;
+  cairo_user_to_device(cr, &ox, &oy);
+  cairo_surface_get_device_scale(target, &deviceX, &deviceY);
+  cairo_surface_get_device_offset(target, &offX, &offY);
+  const double scaleX = ctm.xx * deviceX, scaleY = ctm.yy * deviceY;
+  if (!Exact(scaleX) || !Exact(scaleY) || !Exact(ctm.x0 * deviceX) || !Exact(ctm.y0 * deviceY) || !Exact(offX) ||
+      !Exact(offY))
+    return false;
+  ox = ox * deviceX + offX;
+  oy = oy * deviceY + offY;
+  if (ox != std::floor(ox) || oy != std::floor(oy) || std::abs(ox) >= (1 << 20) || std::abs(oy) >= (1 << 20))
+    return false;
+
+  RunMask* mask = nullptr;
+  for (RunMask& m : run.masks)
+    if (m.crisp == crisp && m.scaleX == scaleX && m.scaleY == scaleY) mask = &m;
+  if (!mask) {
+    RunMask made;
+    made.crisp = crisp;
+    made.scaleX = scaleX;
+    made.scaleY = scaleY;
+    RenderMask(cr, run, x, y, baseY, ox, oy, made);
+    if (made.bytes > 0) {
+      MakeRoomForMask(face, made.bytes);  // may drop this run's other masks
+      face.maskBytes += made.bytes;
+      if (!run.maskListed) {
+        face.masked.push_back(&run);
+        run.maskListed = true;
+      }
+    }
+    run.masks.push_back(std::move(made));
+    return false;  // this time the glyphs themselves: the first draw is what it always was
+  }
+  if (mask->layers.empty()) return false;
+  run.maskUsed = true;
+  // From user space to the layer's pixels: the device pixel less the layer's corner.
+  const double userX = deviceX * ctm.x0 + offX - ox, userY = deviceY * ctm.y0 + offY - oy;
+  for (RunMask::Layer& layer : mask->layers) {
+    cairo_matrix_t toLayer;
+    cairo_matrix_init(&toLayer, scaleX, 0, 0, scaleY, userX - layer.left, userY - layer.top);
+    cairo_pattern_set_matrix(layer.pattern, &toLayer);
+    cairo_mask(cr, layer.pattern);
+  }
+  return true;
 }
 
 void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count) {
@@ -440,7 +720,7 @@ void DrawRun(Dc& dc, FontFace& face, int x, int y, const WCHAR* text, int count)
     SetText(face.layout, text, count);
     cairo_move_to(cr, x, top);
     pango_cairo_show_layout(cr, face.layout);
-  } else {
+  } else if (!DrawMasked(cr, face, run, x, y, baseY, dc.keyedText == TextOverKey::Crisp)) {
     thread_local std::vector<cairo_glyph_t> placed;
     for (ShapedRun::Part& part : run.parts) {
       placed.assign(part.glyphs.begin(), part.glyphs.end());

@@ -22,6 +22,8 @@ size_t LiveGdiObjects();
 size_t WindowImagesShown();
 // Shaped runs and measured widths that the fonts in use keep cached (a font's go with it).
 size_t CachedTextRuns();
+// Bytes of rendered text coverage the fonts in use keep (a font's go with it).
+size_t CachedTextMaskBytes();
 
 // An image read back from the layer: 0x00RRGGBB pixels, rows top-down.
 struct Image {

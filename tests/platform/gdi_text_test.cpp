@@ -3,10 +3,13 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/testing.h"
 #include "platform/testing_gdi.h"
 #include "platform/win32.h"
+#include "support/WindowFixture.h"
 
 namespace {
 
@@ -51,6 +54,16 @@ class TextCanvas : public ::testing::Test {
   void Clear() {
     RECT all{0, 0, w_, h_};
     FillRect(dc_, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+  }
+  // White with a dark and a light band across the middle: text is blended over several colours.
+  void Backdrop() {
+    Clear();
+    for (auto [left, colour] : {std::pair<int, COLORREF>{60, RGB(20, 60, 160)}, {120, RGB(250, 200, 0)}}) {
+      RECT band{left, 0, left + 60, h_};
+      HBRUSH brush = CreateSolidBrush(colour);
+      FillRect(dc_, &band, brush);
+      DeleteObject(brush);
+    }
   }
   SIZE Measure(const std::u16string& s) {
     SIZE size{-1, -1};
@@ -374,4 +387,145 @@ TEST_F(TextCanvas, InkBeyondTheCellRowsIsCutOffAndTheCutEndsWithTheRun) {
   }
   Draw(20, 5, kMixed);  // wholly above the cut run's cell
   EXPECT_TRUE(RowsInked(5, 18));
+}
+
+namespace {
+
+size_t Differing(const std::vector<COLORREF>& a, const std::vector<COLORREF>& b) {
+  if (a.size() != b.size()) return std::max(a.size(), b.size());
+  size_t n = 0;
+  for (size_t i = 0; i < a.size(); ++i) n += a[i] != b[i];
+  return n;
+}
+
+const std::u16string kLines[] = {kMixed, u"ok " + std::u16string(kTall) + u" 主播"};
+
+}  // namespace
+
+// A run drawn again comes from the coverage its first draw rendered: wherever it lands, in any
+// colour, over any background, the pixels are those of its glyphs (what a first draw gives).
+TEST_F(TextCanvas, ARunDrawnFromItsCoverageMatchesItsGlyphsPixelForPixel) {
+  const int xs[] = {0, 7, 10, 33};
+  const COLORREF colours[] = {RGB(0, 0, 0), RGB(230, 40, 120)};
+  auto paint = [&](HFONT font, const std::u16string& line, int x, COLORREF colour) {
+    HGDIOBJ old = SelectObject(dc_, font);
+    Backdrop();
+    SetTextColor(dc_, colour);
+    Draw(x, 20, line);
+    SelectObject(dc_, old);
+    return Pixels();
+  };
+  for (const std::u16string& line : kLines) {
+    // The glyphs: each by a font of its own (a size no other test keeps), so each is a first draw.
+    std::vector<std::vector<COLORREF>> glyphs;
+    for (COLORREF colour : colours)
+      for (int x : xs) {
+        HFONT fresh = MakeFont(-15);
+        glyphs.push_back(paint(fresh, line, x, colour));
+        DeleteObject(fresh);
+      }
+    HFONT font = MakeFont(-15);
+    const size_t before = qvplatform::testing::CachedTextMaskBytes();
+    paint(font, line, 20, colours[1]);
+    EXPECT_GT(qvplatform::testing::CachedTextMaskBytes(), before) << "no coverage kept";
+    size_t i = 0;
+    for (COLORREF colour : colours)
+      for (int x : xs)
+        EXPECT_EQ(0u, Differing(paint(font, line, x, colour), glyphs[i++]))
+            << "at x " << x << ", colour " << std::hex << colour << ", line " << std::dec << line.size();
+    DeleteObject(font);
+  }
+}
+
+// At a display scale of 1.5 an odd logical x is a half device pixel: such a run is drawn from its
+// glyphs (coverage rendered at whole pixels would land half a pixel off), an even x from its
+// coverage; both give the glyphs' pixels.
+TEST(GdiTextAtScale, OddAndEvenPlacesAtAFractionalScaleDrawTheirGlyphs) {
+  qvplatform::testing::SetFontConfigFile(std::string(QV_SOURCE_DIR) + "/Skins/fonts.conf");
+  ASSERT_TRUE(qvplatform::testing::SetHeadlessScale(1.5));
+  struct Unscale {
+    ~Unscale() { qvplatform::testing::SetHeadlessScale(1.0); }
+  } unscale;
+  qvtest::RecordingWindows windows;
+  HWND hwnd = windows.Create(WS_POPUP | WS_VISIBLE, 0, nullptr, RECT{10, 10, 310, 60});
+  auto paint = [&](HFONT font, const std::u16string& line, int x, int y) {
+    HDC dc = GetDC(hwnd);
+    RECT all{0, 0, 300, 50};
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    HGDIOBJ old = SelectObject(dc, font);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(20, 20, 90));
+    TextOutW(dc, x, y, line.data(), static_cast<int>(line.size()));
+    SelectObject(dc, old);
+    ReleaseDC(hwnd, dc);
+    qvplatform::testing::Image image;
+    EXPECT_TRUE(qvplatform::testing::ReadWindowPixels(hwnd, image));
+    EXPECT_EQ(450, image.width);
+    return image.pixels;
+  };
+  const std::pair<int, int> places[] = {{10, 8}, {11, 8}, {14, 8}, {17, 8}, {12, 9}};
+  for (const std::u16string& line : kLines) {
+    std::vector<std::vector<uint32_t>> glyphs;
+    for (auto [x, y] : places) {
+      HFONT fresh = MakeFont(-15);
+      const size_t before = qvplatform::testing::CachedTextMaskBytes();
+      glyphs.push_back(paint(fresh, line, x, y));
+      const bool whole = x % 2 == 0 && y % 2 == 0;
+      EXPECT_EQ(whole, qvplatform::testing::CachedTextMaskBytes() > before) << "at " << x << "," << y;
+      DeleteObject(fresh);
+    }
+    HFONT font = MakeFont(-15);
+    paint(font, line, 10, 8);
+    size_t i = 0;
+    for (auto [x, y] : places) {
+      const std::vector<uint32_t> drawn = paint(font, line, x, y);
+      size_t differing = 0;
+      for (size_t p = 0; p < drawn.size() && p < glyphs[i].size(); ++p) differing += drawn[p] != glyphs[i][p];
+      EXPECT_EQ(0u, differing) << "at " << x << "," << y << ", line " << line.size();
+      ++i;
+    }
+    DeleteObject(font);
+  }
+}
+
+// Rendered coverage takes bounded memory: a font keeps well under a megabyte of it however many
+// lines it draws, and none for a run too large; a line whose coverage was dropped draws the same.
+TEST_F(TextCanvas, CachedCoverageStaysBoundedPerFont) {
+  const size_t before = qvplatform::testing::CachedTextMaskBytes();
+  HFONT font = MakeFont(-15);
+  HGDIOBJ old = SelectObject(dc_, font);
+  Draw(0, 20, kMixed);
+  const std::vector<COLORREF> first = Pixels();
+  size_t most = 0;
+  for (int i = 0; i < 400; ++i) {
+    std::u16string line = u"第000条：主播Anchor说今天PK赢了吗？ok!";  // each line another
+    line[1] = static_cast<char16_t>(u'0' + i / 100);
+    line[2] = static_cast<char16_t>(u'0' + i / 10 % 10);
+    line[3] = static_cast<char16_t>(u'0' + i % 10);
+    Draw(0, 20, line);
+    most = std::max(most, qvplatform::testing::CachedTextMaskBytes() - before);
+  }
+  EXPECT_GT(most, 100u * 1024) << "lines drawn keep no coverage";
+  EXPECT_LT(most, 1024u * 1024);
+  Clear();
+  Draw(0, 20, kMixed);
+  EXPECT_EQ(0u, Differing(Pixels(), first));
+  Clear();
+  Draw(0, 20, kMixed);
+  EXPECT_EQ(0u, Differing(Pixels(), first));
+  SelectObject(dc_, old);
+  DeleteObject(font);
+
+  HFONT huge = MakeFont(-120);
+  old = SelectObject(dc_, huge);
+  const size_t without = qvplatform::testing::CachedTextMaskBytes();
+  Clear();
+  Draw(0, 0, u"欢迎使用Qv直播助手");
+  const std::vector<COLORREF> once = Pixels();
+  Clear();
+  Draw(0, 0, u"欢迎使用Qv直播助手");
+  EXPECT_EQ(without, qvplatform::testing::CachedTextMaskBytes());
+  EXPECT_EQ(0u, Differing(Pixels(), once));
+  SelectObject(dc_, old);
+  DeleteObject(huge);
 }
