@@ -1227,7 +1227,9 @@ void X11Backend::OnWindowDestroyed(HWND hwnd) {
 
 // The image goes to the window's backing pixmap, and from there to the window once its shape is
 // set: the server clips what goes into a window by its current shape, so pixels a new shape takes
-// in would otherwise wait for the server's Expose and a second trip through the program.
+// in would otherwise wait for the server's Expose and a second trip through the program. Of a whole
+// image only the rows that differ from what the pixmap holds are sent (the overlay's mask is
+// repainted alike at every line, the bar mostly alike).
 void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
   WindowState s;
   if (!GetWindowState(hwnd, s)) return;
@@ -1260,10 +1262,12 @@ void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
     put = RECT{x0, y0, x0 + sw, y0 + sh};
     const unsigned char* data = cairo_image_surface_get_data(surface);
     const int stride = cairo_image_surface_get_stride(surface);
+    // Premultiplied ARGB at 32 bits: key pixels transparent, text over the key by its coverage,
+    // all of it times the constant alpha.
+    thread_local std::vector<uint32_t> pixels;
+    const uint32_t* rows = reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y0) * stride) + x0;
+    size_t rowPixels = static_cast<size_t>(stride) / 4;
     if (argb) {
-      // Premultiplied ARGB: key pixels transparent, text over the key by its coverage, all of it
-      // times the constant alpha.
-      thread_local std::vector<uint32_t> pixels;
       pixels.resize(static_cast<size_t>(sw) * static_cast<size_t>(sh));
       const uint32_t key = keyed ? Rgb(s.colorKey) : 0xFFFFFFFFu;
       const unsigned alpha = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_ALPHA) ? s.alpha : 255;
@@ -1271,28 +1275,69 @@ void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
         ToArgb(reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y0 + y) * stride) + x0,
                coverage ? coverage + static_cast<size_t>(y0 + y) * fullWidth + x0 : nullptr, sw, key, alpha,
                pixels.data() + static_cast<size_t>(y) * sw);
-      XImage* image = XCreateImage(dpy_, argbVisual_, 32, ZPixmap, 0, reinterpret_cast<char*>(pixels.data()),
-                                   static_cast<unsigned>(sw), static_cast<unsigned>(sh), 32, sw * 4);
-      if (!image) return;
-      XPutImage(dpy_, backing, gc, image, 0, 0, x0, y0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
-      image->data = nullptr;  // the buffer is ours
-      XDestroyImage(image);
-      return;
+      rows = pixels.data();
+      rowPixels = static_cast<size_t>(sw);
     }
-    Visual* visual = DefaultVisual(dpy_, DefaultScreen(dpy_));
-    char* bits = reinterpret_cast<char*>(const_cast<unsigned char*>(data));
-    XImage* image = XCreateImage(dpy_, visual, 24, ZPixmap, 0, bits,
-                                 static_cast<unsigned>(fullWidth),
-                                 static_cast<unsigned>(cairo_image_surface_get_height(surface)), 32, stride);
+    int first = 0, last = sh - 1;
+    if (!area) ChangedRows(hwnd, xwin, backing, rows, rowPixels, sw, sh, first, last);
+    else ForgetRows(hwnd);
+    if (first > last) return;
+    XImage* image = XCreateImage(dpy_, argb ? argbVisual_ : DefaultVisual(dpy_, DefaultScreen(dpy_)), argb ? 32 : 24,
+                                 ZPixmap, 0, reinterpret_cast<char*>(const_cast<uint32_t*>(rows + first * rowPixels)),
+                                 static_cast<unsigned>(sw), static_cast<unsigned>(last - first + 1), 32,
+                                 static_cast<int>(rowPixels * 4));
     if (!image) return;
-    XPutImage(dpy_, backing, gc, image, x0, y0, x0, y0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
-    image->data = nullptr;  // the surface keeps its pixels
+    XPutImage(dpy_, backing, gc, image, 0, 0, x0, y0 + first, static_cast<unsigned>(sw),
+              static_cast<unsigned>(last - first + 1));
+    image->data = nullptr;  // the pixels are the surface's or ours
     XDestroyImage(image);
   });
   if (!painted) InvalidateRect(hwnd, nullptr, TRUE);
   if (keyed) ApplyShape(hwnd, xwin);
   if (backing) ShowBacking(hwnd, xwin, put);
   Flush();
+}
+
+namespace {
+
+uint64_t RowHash(const uint32_t* row, int width) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(width);
+  for (int x = 0; x < width; ++x) {
+    h = (h ^ row[x]) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 29;
+  }
+  return h;
+}
+
+}  // namespace
+
+// The band of rows [first, last] of a whole image that differs from what the window's backing
+// pixmap holds (first > last: none), remembered as held from now on.
+void X11Backend::ChangedRows(HWND hwnd, XWin xwin, unsigned long backing, const uint32_t* rows, size_t rowPixels,
+                             int width, int height, int& first, int& last) {
+  thread_local std::vector<uint64_t> hashes;
+  hashes.resize(static_cast<size_t>(height));
+  for (int y = 0; y < height; ++y) hashes[y] = RowHash(rows + y * rowPixels, width);
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = windows_.find(hwnd);
+  first = 0;
+  last = height - 1;
+  if (it == windows_.end() || it->second.xwin != xwin || it->second.backing != backing) return;
+  std::vector<uint64_t>& held = it->second.rowHashes;
+  if (it->second.hashedWidth == width) {
+    const int common = std::min(height, static_cast<int>(held.size()));
+    while (first < common && held[first] == hashes[first]) ++first;
+    while (last >= first && last < common && held[last] == hashes[last]) --last;
+  }
+  held.assign(hashes.begin(), hashes.end());
+  it->second.hashedWidth = width;
+}
+
+// A part put on its own: what the pixmap holds is no longer known row by row.
+void X11Backend::ForgetRows(HWND hwnd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = windows_.find(hwnd);
+  if (it != windows_.end()) it->second.rowHashes.clear();
 }
 
 // The GC for images and copies at the window's depth; no GraphicsExpose or NoExpose events come
@@ -1328,6 +1373,7 @@ unsigned long X11Backend::Backing(HWND hwnd, XWin xwin, int w, int h, int depth,
   if (!n.backing) XSetWindowBackgroundPixmap(dpy_, xwin, None);
   if (n.backing) XFreePixmap(dpy_, n.backing);
   n.backing = fresh;
+  n.rowHashes.clear();
   n.backingW = bw;
   n.backingH = bh;
   return fresh;

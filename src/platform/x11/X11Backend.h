@@ -136,6 +136,8 @@ class X11Backend : public Backend {
     // The window's image on the server (Blit), where exposures are copied from.
     unsigned long backing = 0;
     int backingW = 0, backingH = 0;
+    std::vector<uint64_t> rowHashes;  // of the rows the pixmap holds, `hashedWidth` wide
+    int hashedWidth = 0;
   };
   enum NetState : unsigned char { kNetAbove = 1, kNetSkipTaskbar = 2, kNetSkipPager = 4 };
   // A window's bounding or input shape as last sent (not sent again when unchanged: every shape
@@ -173,6 +175,9 @@ class X11Backend : public Backend {
   GC CopyGc(XWin xwin, bool argb);
   unsigned long Backing(HWND hwnd, XWin xwin, int w, int h, int depth, GC gc);
   bool ShowBacking(HWND hwnd, XWin xwin, const RECT& part);
+  void ChangedRows(HWND hwnd, XWin xwin, unsigned long backing, const uint32_t* rows, size_t rowPixels, int width,
+                   int height, int& first, int& last);
+  void ForgetRows(HWND hwnd);
   void GrabWhenViewable(HWND hwnd, XWin xwin);
   void Restack();
   XWin ParentOf(XWin w);
