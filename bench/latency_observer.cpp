@@ -17,7 +17,7 @@
 // modulo 4096 (the code repeats every 4 s at 1 000 msg/s, far longer than any lag measured). The
 // overlay shows lines in order, so once line N is at the bottom every earlier line has been laid
 // out too: each line not yet counted up to N gets latency t - its send time. At 1 000 msg/s many
-// lines share one frame (one layout per 16 ms), and a line may be pushed out by newer ones in the
+// lines share one frame (one layout per 10 ms), and a line may be pushed out by newer ones in the
 // frame that shows it; it counts as shown by that frame. A bottom line older than one already seen
 // (stale pixels around a resize) changes nothing. Lines never reached are reported as such.
 //

@@ -18,7 +18,9 @@ constexpr int kMargin = 12;
 constexpr int kRightReserve = 22;
 constexpr int kLineGap = 2;
 constexpr int kMessageGap = 10;
-constexpr DWORD kFrameMs = 16;
+// At most one layout this often: in a flood a line waits no longer than this for its layout, so it
+// shows within a 60 Hz display frame's time of its arrival.
+constexpr DWORD kFrameMs = 10;
 constexpr UINT_PTR kLayoutTimerId = 0x5EB1;
 constexpr UINT WM_WEBMSG_LAYOUT = WM_APP + 1;  // a layout waits in the queue
 // Far more than an overlay can show (rows of a work area times the units a row can hold): a
