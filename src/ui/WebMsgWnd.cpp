@@ -301,24 +301,42 @@ struct WebMsgOps {
     RequestLayout(true);
   }
 
-  // The layout (and so the resize and repaint) of what arrived runs at most once a frame: the
-  // first request after a quiet frame at once, later ones at the frame's end.
+  // The layout (and so the resize and repaint) of what arrived runs at most once a frame on
+  // average, paced by a bucket of two frames' credit: a request with a frame's credit runs at once,
+  // others when the credit has come. A single frame of credit locks in phase with a room that
+  // sends in batches once a frame: each batch then waits nearly a frame for the layout after it.
+  int LayoutCredit(DWORD now) const {  // in ms, at most two frames
+    return static_cast<int>(std::min<uint64_t>(2 * kFrameMs, uint64_t{w.m_dwLayoutCredit} + (now - w.m_dwLastLayout)));
+  }
+
   void RequestLayout(bool belowBar) {
     w.m_bLayoutBelowBar = w.m_bLayoutBelowBar || belowBar;
-    if (w.m_bLayoutPending) return;
+    const int credit = LayoutCredit(::GetTickCount());
+    if (w.m_bLayoutPending) {
+      // A timer comes only once the queue is empty, which a flood keeps it from being: a request
+      // that finds the credit come posts the waiting layout itself.
+      if (w.m_bLayoutTimed && credit >= static_cast<int>(kFrameMs)) {
+        ::KillTimer(Hwnd(), kLayoutTimerId);
+        w.m_bLayoutTimed = false;
+        ::PostMessageW(Hwnd(), WM_WEBMSG_LAYOUT, 0, 0);
+      }
+      return;
+    }
     w.m_bLayoutPending = true;
-    DWORD since = ::GetTickCount() - w.m_dwLastLayout;
-    if (since >= kFrameMs)
-      ::PostMessageW(Hwnd(), WM_WEBMSG_LAYOUT, 0, 0);
+    w.m_bLayoutTimed = credit < static_cast<int>(kFrameMs);
+    if (w.m_bLayoutTimed)
+      ::SetTimer(Hwnd(), kLayoutTimerId, kFrameMs - credit, nullptr);
     else
-      ::SetTimer(Hwnd(), kLayoutTimerId, kFrameMs - since, nullptr);
+      ::PostMessageW(Hwnd(), WM_WEBMSG_LAYOUT, 0, 0);
   }
 
   void RunPendingLayout() {
     ::KillTimer(Hwnd(), kLayoutTimerId);
     if (!w.m_bLayoutPending) return;
-    w.m_bLayoutPending = false;
-    w.m_dwLastLayout = ::GetTickCount();
+    w.m_bLayoutPending = w.m_bLayoutTimed = false;
+    const DWORD now = ::GetTickCount();
+    w.m_dwLayoutCredit = static_cast<DWORD>(std::max(0, LayoutCredit(now) - static_cast<int>(kFrameMs)));
+    w.m_dwLastLayout = now;
     bool belowBar = w.m_bLayoutBelowBar;
     w.m_bLayoutBelowBar = false;
     if (belowBar)

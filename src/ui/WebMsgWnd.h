@@ -61,8 +61,10 @@ class CQvGameWebMsgWnd : public CWindowWnd, public INotifyUI {
   CQvGameMainWnd* m_pMainWnd = nullptr;
   // Layout waits for the next frame; many records in one frame are laid out and painted once.
   bool m_bLayoutPending = false;
+  bool m_bLayoutTimed = false;  // the pending layout waits for its timer
   bool m_bLayoutBelowBar = false;  // the pending layout hangs the overlay below the bar again
   DWORD m_dwLastLayout = 0;
+  DWORD m_dwLayoutCredit = 0;  // ms of layout pacing credit left at the last layout
 
  protected:
   LPCWSTR GetWindowClassName() const override { return u"UIGameWebMsgFrame"; }

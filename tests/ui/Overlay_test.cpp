@@ -348,6 +348,42 @@ TEST_F(Overlay, SixteenthMessagePushesOutTheOldestAndItsQueuedExpiryRemovesNothi
   EXPECT_EQ(Height(), fullHeight);
 }
 
+// Layouts are paced to one a frame (10 ms) on average: a second request right after a layout still
+// runs at once (a batch that arrives just after one does not wait a frame), a third waits for its
+// frame, and a flood lays out about once a frame.
+TEST_F(Overlay, LayoutsRunAtOnceWithCreditAndAboutOnceAFrameInAFlood) {
+  ClockRestorer restorer;
+  qvplatform::testing::FreezeClock();
+  qvplatform::testing::AdvanceClock(100);  // two frames of credit
+  qvtest::TraceCapture traces;
+  auto layouts = [&] {
+    int n = 0;
+    for (const std::string& line : traces.Lines()) n += line.rfind("rcWindow.left:", 0) == 0;
+    return n;
+  };
+  PostChat(u"a", u"x");
+  PumpPending();
+  EXPECT_EQ(layouts(), 1);
+  PostChat(u"b", u"x");
+  PumpPending();
+  EXPECT_EQ(layouts(), 2) << "the second layout waited";
+  PostChat(u"c", u"x");
+  PumpPending();
+  EXPECT_EQ(layouts(), 2) << "no credit left, yet laid out at once";
+  qvplatform::testing::AdvanceClock(10);
+  ASSERT_TRUE(PumpUntilReal([&] { return layouts() == 3; }));
+
+  for (int i = 0; i < 200; ++i) {
+    PostChat(u"flood", u"x");
+    PumpPending();
+    qvplatform::testing::AdvanceClock(1);
+  }
+  qvplatform::testing::AdvanceClock(10);  // the last frame's layout
+  ASSERT_TRUE(PumpUntilReal([&] { return !overlay->m_bLayoutPending; }));
+  EXPECT_GE(layouts(), 3 + 18);
+  EXPECT_LE(layouts(), 3 + 23) << "200 ms of flood";
+}
+
 TEST_F(Overlay, OldestLineExpiresAfter30SecondsAndTheLastLineStays) {
   ClockRestorer restorer;
   qvplatform::testing::FreezeClock();
