@@ -388,6 +388,37 @@ TEST_F(X11, AReshapedOrUncoveredWindowShowsItsImageWithoutAnotherPaint) {
   EXPECT_EQ(Paints()[keyed].paints, painted);
 }
 
+// Only rows that changed go to the server again: a band that moves, a window that shrinks and
+// grows back and a window that gets wider all show their whole new image.
+TEST_F(X11, RepaintedRowsResizesAndNewWidthsShowTheWholeNewImage) {
+  Start();
+  COLORREF green = RGB(20, 200, 20), red = RGB(230, 20, 20);
+  HWND window = Painter({600, 300, 800, 600}, green, WS_EX_TOPMOST);
+  Painted& painted = Paints()[window];
+  painted.inner = RECT{0, 100, 200, 110};
+  painted.innerColor = red;
+  ShowWindow(window, SW_SHOWNA);
+  ASSERT_TRUE(Shows(700, 405, Rgb(red)));
+
+  painted.inner = RECT{0, 200, 200, 210};
+  InvalidateRect(window, nullptr, TRUE);
+  ASSERT_TRUE(Shows(700, 505, Rgb(red)));
+  EXPECT_TRUE(Shows(700, 405, Rgb(green))) << "the band's old rows stayed";
+
+  MoveWindow(window, 600, 300, 200, 150, TRUE);
+  Settle();
+  MoveWindow(window, 600, 300, 200, 300, TRUE);
+  ASSERT_TRUE(OnScreen(window));
+  EXPECT_TRUE(Shows(700, 505, Rgb(red)));
+  EXPECT_TRUE(Shows(700, 595, Rgb(green)));
+
+  painted.inner = RECT{0, 0, 300, 10};
+  MoveWindow(window, 600, 300, 300, 300, TRUE);
+  ASSERT_TRUE(Shows(890, 305, Rgb(red)));
+  EXPECT_TRUE(Shows(890, 505, Rgb(green)));
+  EXPECT_TRUE(Shows(700, 505, Rgb(green)));
+}
+
 // Sizes beyond what X allows, then hundreds of thousands of key runs, far more than one rectangle
 // list of the protocol can carry: the connection lives and the window keeps its exact shape.
 TEST_F(X11, ColourKeyedWindowOfAnyComplexityOrSizeKeepsItsShapeAndTheConnection) {

@@ -1225,79 +1225,6 @@ void X11Backend::OnWindowDestroyed(HWND hwnd) {
   Flush();
 }
 
-// The image goes to the window's backing pixmap, and from there to the window once its shape is
-// set: the server clips what goes into a window by its current shape, so pixels a new shape takes
-// in would otherwise wait for the server's Expose and a second trip through the program. Of a whole
-// image only the rows that differ from what the pixmap holds are sent (the overlay's mask is
-// repainted alike at every line, the bar mostly alike).
-void X11Backend::Blit(HWND hwnd, XWin xwin, const RECT* area) {
-  WindowState s;
-  if (!GetWindowState(hwnd, s)) return;
-  Native native;
-  const bool argb = NativeOf(hwnd, native) && native.argb && native.xwin == xwin;
-  const bool keyed = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY);
-  const RECT device = Device(s.windowRect);
-  int w = device.right - device.left, h = device.bottom - device.top;
-  bool painted = false;
-  const GC gc = CopyGc(xwin, argb);
-  Pixmap backing = None;
-  RECT put{};
-  WithWindowImage(hwnd, [&](cairo_surface_t* surface, const uint32_t* coverage) {
-    if (!surface || cairo_image_surface_get_format(surface) != CAIRO_FORMAT_RGB24) return;
-    painted = true;
-    cairo_surface_flush(surface);
-    const int fullWidth = cairo_image_surface_get_width(surface);
-    int sw = std::min(w, fullWidth);
-    int sh = std::min(h, cairo_image_surface_get_height(surface));
-    // The part to send: `area` within the image.
-    const int x0 = area ? std::max(0, static_cast<int>(area->left)) : 0;
-    const int y0 = area ? std::max(0, static_cast<int>(area->top)) : 0;
-    if (area) {
-      sw = std::min(sw, static_cast<int>(area->right)) - x0;
-      sh = std::min(sh, static_cast<int>(area->bottom)) - y0;
-    }
-    if (sw <= 0 || sh <= 0 || !gc) return;
-    backing = Backing(hwnd, xwin, w, h, argb ? 32 : DefaultDepth(dpy_, DefaultScreen(dpy_)), gc);
-    if (!backing) return;
-    put = RECT{x0, y0, x0 + sw, y0 + sh};
-    const unsigned char* data = cairo_image_surface_get_data(surface);
-    const int stride = cairo_image_surface_get_stride(surface);
-    // Premultiplied ARGB at 32 bits: key pixels transparent, text over the key by its coverage,
-    // all of it times the constant alpha.
-    thread_local std::vector<uint32_t> pixels;
-    const uint32_t* rows = reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y0) * stride) + x0;
-    size_t rowPixels = static_cast<size_t>(stride) / 4;
-    if (argb) {
-      pixels.resize(static_cast<size_t>(sw) * static_cast<size_t>(sh));
-      const uint32_t key = keyed ? Rgb(s.colorKey) : 0xFFFFFFFFu;
-      const unsigned alpha = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_ALPHA) ? s.alpha : 255;
-      for (int y = 0; y < sh; ++y)
-        ToArgb(reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y0 + y) * stride) + x0,
-               coverage ? coverage + static_cast<size_t>(y0 + y) * fullWidth + x0 : nullptr, sw, key, alpha,
-               pixels.data() + static_cast<size_t>(y) * sw);
-      rows = pixels.data();
-      rowPixels = static_cast<size_t>(sw);
-    }
-    int first = 0, last = sh - 1;
-    if (!area) ChangedRows(hwnd, xwin, backing, rows, rowPixels, sw, sh, first, last);
-    else ForgetRows(hwnd);
-    if (first > last) return;
-    XImage* image = XCreateImage(dpy_, argb ? argbVisual_ : DefaultVisual(dpy_, DefaultScreen(dpy_)), argb ? 32 : 24,
-                                 ZPixmap, 0, reinterpret_cast<char*>(const_cast<uint32_t*>(rows + first * rowPixels)),
-                                 static_cast<unsigned>(sw), static_cast<unsigned>(last - first + 1), 32,
-                                 static_cast<int>(rowPixels * 4));
-    if (!image) return;
-    XPutImage(dpy_, backing, gc, image, 0, 0, x0, y0 + first, static_cast<unsigned>(sw),
-              static_cast<unsigned>(last - first + 1));
-    image->data = nullptr;  // the pixels are the surface's or ours
-    XDestroyImage(image);
-  });
-  if (!painted) InvalidateRect(hwnd, nullptr, TRUE);
-  if (keyed) ApplyShape(hwnd, xwin);
-  if (backing) ShowBacking(hwnd, xwin, put);
-  Flush();
-}
-
 namespace {
 
 uint64_t RowHash(const uint32_t* row, int width) {
@@ -1311,87 +1238,136 @@ uint64_t RowHash(const uint32_t* row, int width) {
 
 }  // namespace
 
-// The band of rows [first, last] of a whole image that differs from what the window's backing
-// pixmap holds (first > last: none), remembered as held from now on.
-void X11Backend::ChangedRows(HWND hwnd, XWin xwin, unsigned long backing, const uint32_t* rows, size_t rowPixels,
-                             int width, int height, int& first, int& last) {
-  thread_local std::vector<uint64_t> hashes;
-  hashes.resize(static_cast<size_t>(height));
-  for (int y = 0; y < height; ++y) hashes[y] = RowHash(rows + y * rowPixels, width);
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = windows_.find(hwnd);
-  first = 0;
-  last = height - 1;
-  if (it == windows_.end() || it->second.xwin != xwin || it->second.backing != backing) return;
-  std::vector<uint64_t>& held = it->second.rowHashes;
-  if (it->second.hashedWidth == width) {
-    const int common = std::min(height, static_cast<int>(held.size()));
-    while (first < common && held[first] == hashes[first]) ++first;
-    while (last >= first && last < common && held[last] == hashes[last]) --last;
-  }
-  held.assign(hashes.begin(), hashes.end());
-  it->second.hashedWidth = width;
+// The window's image goes to its backing pixmap, and from there to the window once its shape is
+// set: the server clips what goes into a window by its current shape, so pixels a new shape takes
+// in would otherwise wait for the server's Expose and a second trip through the program. Only the
+// rows that differ from what the pixmap holds are sent (the overlay's mask is repainted alike at
+// every line, the bar mostly alike).
+void X11Backend::Blit(HWND hwnd, XWin xwin) {
+  WindowState s;
+  if (!GetWindowState(hwnd, s)) return;
+  Native native;
+  const bool argb = NativeOf(hwnd, native) && native.argb && native.xwin == xwin;
+  const bool keyed = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_COLORKEY);
+  const RECT device = Device(s.windowRect);
+  const int w = device.right - device.left, h = device.bottom - device.top;
+  bool painted = false, put = false;
+  WithWindowImage(hwnd, [&](cairo_surface_t* surface, const uint32_t* coverage) {
+    if (!surface || cairo_image_surface_get_format(surface) != CAIRO_FORMAT_RGB24) return;
+    painted = true;
+    cairo_surface_flush(surface);
+    const int fullWidth = cairo_image_surface_get_width(surface);
+    const int sw = std::min(w, fullWidth);
+    const int sh = std::min(h, cairo_image_surface_get_height(surface));
+    if (sw <= 0 || sh <= 0) return;
+    const unsigned char* data = cairo_image_surface_get_data(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    const uint32_t* rows = reinterpret_cast<const uint32_t*>(data);
+    size_t rowPixels = static_cast<size_t>(stride) / 4;
+    if (argb) {
+      // Premultiplied ARGB: key pixels transparent, text over the key by its coverage, all of it
+      // times the constant alpha.
+      thread_local std::vector<uint32_t> pixels;
+      pixels.resize(static_cast<size_t>(sw) * static_cast<size_t>(sh));
+      const uint32_t key = keyed ? Rgb(s.colorKey) : 0xFFFFFFFFu;
+      const unsigned alpha = (s.exStyle & WS_EX_LAYERED) && (s.layeredFlags & LWA_ALPHA) ? s.alpha : 255;
+      for (int y = 0; y < sh; ++y)
+        ToArgb(reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y) * stride),
+               coverage ? coverage + static_cast<size_t>(y) * fullWidth : nullptr, sw, key, alpha,
+               pixels.data() + static_cast<size_t>(y) * sw);
+      rows = pixels.data();
+      rowPixels = static_cast<size_t>(sw);
+    }
+    thread_local std::vector<uint64_t> hashes;
+    hashes.resize(static_cast<size_t>(sh));
+    for (int y = 0; y < sh; ++y) hashes[y] = RowHash(rows + y * rowPixels, sw);
+    XImage* image = XCreateImage(dpy_, argb ? argbVisual_ : DefaultVisual(dpy_, DefaultScreen(dpy_)), argb ? 32 : 24,
+                                 ZPixmap, 0, reinterpret_cast<char*>(const_cast<uint32_t*>(rows)),
+                                 static_cast<unsigned>(sw), static_cast<unsigned>(sh), 32,
+                                 static_cast<int>(rowPixels * 4));
+    if (!image) return;
+    Pixmap backing = None;
+    GC gc = nullptr;
+    int first = 0, last = sh - 1;
+    if (TakeRows(hwnd, xwin, w, h, argb ? 32 : DefaultDepth(dpy_, DefaultScreen(dpy_)), hashes, sw, backing, gc, first,
+                 last)) {
+      put = true;
+      if (first <= last)
+        XPutImage(dpy_, backing, gc, image, 0, first, 0, first, static_cast<unsigned>(sw),
+                  static_cast<unsigned>(last - first + 1));
+    }
+    image->data = nullptr;  // the pixels are the surface's or ours
+    XDestroyImage(image);
+  });
+  if (!painted) InvalidateRect(hwnd, nullptr, TRUE);
+  if (keyed) ApplyShape(hwnd, xwin);
+  if (put) ShowBacking(hwnd, xwin, RECT{0, 0, w, h});
+  Flush();
 }
 
-// A part put on its own: what the pixmap holds is no longer known row by row.
-void X11Backend::ForgetRows(HWND hwnd) {
+// The window's backing pixmap (at least w×h; made anew, black, when the window has outgrown it or
+// shrunk to less than half of it) and its GC, and the band [first, last] of the image rows with
+// `hashes` that differs from what the pixmap holds (first > last: none), which it holds from now on.
+bool X11Backend::TakeRows(HWND hwnd, XWin xwin, int w, int h, int depth, const std::vector<uint64_t>& hashes,
+                          int width, unsigned long& backing, GC& gc, int& first, int& last) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = windows_.find(hwnd);
-  if (it != windows_.end()) it->second.rowHashes.clear();
-}
-
-// The GC for images and copies at the window's depth; no GraphicsExpose or NoExpose events come
-// back for its copies (what a copy cannot read from a pixmap, it never lacks).
-GC X11Backend::CopyGc(XWin xwin, bool argb) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  GC& gc = argb ? argbGc_ : plainGc_;
-  if (!gc) {
-    XGCValues values{};
-    values.graphics_exposures = False;
-    gc = XCreateGC(dpy_, xwin, GCGraphicsExposures, &values);
-  }
-  return gc;
-}
-
-// The backing pixmap of a window, at least w×h, made anew when the window has outgrown it or
-// shrunk to less than half of it.
-unsigned long X11Backend::Backing(HWND hwnd, XWin xwin, int w, int h, int depth, GC gc) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = windows_.find(hwnd);
-  if (it == windows_.end() || it->second.xwin != xwin) return None;
+  if (it == windows_.end() || it->second.xwin != xwin) return false;
   Native& n = it->second;
-  if (n.backing && w <= n.backingW && h <= n.backingH && 2 * w > n.backingW && 2 * h > n.backingH) return n.backing;
   // The overlay grows by a line at a time: a little room saves a pixmap per line.
   const int bw = ClampXSize(w), bh = ClampXSize((h + 63) / 64 * 64);
-  Pixmap fresh = XCreatePixmap(dpy_, xwin, static_cast<unsigned>(bw), static_cast<unsigned>(bh),
-                               static_cast<unsigned>(depth));
-  if (!fresh) return None;
-  // A new pixmap's content is undefined: black (transparent at 32 bits) where no image reaches.
-  XFillRectangle(dpy_, fresh, gc, 0, 0, static_cast<unsigned>(bw), static_cast<unsigned>(bh));
-  // Exposures are copied from the pixmap from now on: a background would be painted first, which
-  // for a window shaped to its text is a fill per rectangle of the shape, the server's dearest work.
-  if (!n.backing) XSetWindowBackgroundPixmap(dpy_, xwin, None);
-  if (n.backing) XFreePixmap(dpy_, n.backing);
-  n.backing = fresh;
-  n.rowHashes.clear();
-  n.backingW = bw;
-  n.backingH = bh;
-  return fresh;
+  if (!n.backing || bw > n.backingW || bh > n.backingH || 2 * bw <= n.backingW || 2 * bh <= n.backingH) {
+    Pixmap fresh = XCreatePixmap(dpy_, xwin, static_cast<unsigned>(bw), static_cast<unsigned>(bh),
+                                 static_cast<unsigned>(depth));
+    if (!fresh) return false;
+    // One GC per depth, made on a drawable of that depth; its copies send no GraphicsExpose or
+    // NoExpose back (what a copy cannot read from a pixmap, it never lacks).
+    GC& shared = depth == 32 ? argbGc_ : plainGc_;
+    if (!shared) {
+      XGCValues values{};
+      values.graphics_exposures = False;
+      shared = XCreateGC(dpy_, fresh, GCGraphicsExposures, &values);
+    }
+    // A new pixmap's content is undefined: black (transparent at 32 bits) where no image reaches.
+    XFillRectangle(dpy_, fresh, shared, 0, 0, static_cast<unsigned>(bw), static_cast<unsigned>(bh));
+    // Exposures are copied from the pixmap from now on: a background would be painted first, which
+    // for a window shaped to its text is a fill per rectangle of the shape, the server's dearest work.
+    if (!n.backing) XSetWindowBackgroundPixmap(dpy_, xwin, None);
+    if (n.backing) XFreePixmap(dpy_, n.backing);
+    n.backing = fresh;
+    n.backingGc = shared;
+    n.backingW = bw;
+    n.backingH = bh;
+    n.rowHashes.clear();
+  }
+  backing = n.backing;
+  gc = n.backingGc;
+  const int height = static_cast<int>(hashes.size());
+  first = 0;
+  last = height - 1;
+  if (n.heldWidth == width) {
+    const int common = std::min(height, static_cast<int>(n.rowHashes.size()));
+    while (first < common && n.rowHashes[first] == hashes[first]) ++first;
+    while (last >= first && last < common && n.rowHashes[last] == hashes[last]) --last;
+  }
+  n.rowHashes = hashes;
+  n.heldWidth = width;
+  return true;
 }
 
-// Copies a part of the window's backing pixmap to it; false when it has none yet.
+// Copies a part of the window's backing pixmap, within the image it last took, to the window;
+// false when it has none yet.
 bool X11Backend::ShowBacking(HWND hwnd, XWin xwin, const RECT& part) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = windows_.find(hwnd);
   if (it == windows_.end() || it->second.xwin != xwin || !it->second.backing) return false;
   const Native& n = it->second;
-  GC gc = n.argb ? argbGc_ : plainGc_;
-  if (!gc) return false;
   const int x0 = std::max(0, static_cast<int>(part.left)), y0 = std::max(0, static_cast<int>(part.top));
-  const int x1 = std::min(n.backingW, static_cast<int>(part.right));
-  const int y1 = std::min(n.backingH, static_cast<int>(part.bottom));
+  const int x1 = std::min(n.heldWidth, static_cast<int>(part.right));
+  const int y1 = std::min(static_cast<int>(n.rowHashes.size()), static_cast<int>(part.bottom));
   if (x1 > x0 && y1 > y0)
-    XCopyArea(dpy_, n.backing, xwin, gc, x0, y0, static_cast<unsigned>(x1 - x0), static_cast<unsigned>(y1 - y0), x0, y0);
+    XCopyArea(dpy_, n.backing, xwin, n.backingGc, x0, y0, static_cast<unsigned>(x1 - x0),
+              static_cast<unsigned>(y1 - y0), x0, y0);
   return true;
 }
 
@@ -1840,7 +1816,7 @@ void X11Backend::Dispatch(XEvent& ev) {
       } else {
         if (run != exposed_.end()) exposed_.erase(run);
         // A window's pixels are on the server already once it has a backing pixmap.
-        if (!ShowBacking(hwnd, ev.xany.window, part)) Blit(hwnd, ev.xany.window, &part);
+        if (!ShowBacking(hwnd, ev.xany.window, part)) Blit(hwnd, ev.xany.window);
       }
       bool grab;
       {

@@ -135,9 +135,10 @@ class X11Backend : public Backend {
     unsigned char netStates = 0, netKnown = 0;
     // The window's image on the server (Blit), where exposures are copied from.
     unsigned long backing = 0;
+    GC backingGc = nullptr;  // argbGc_ or plainGc_, by the pixmap's depth
     int backingW = 0, backingH = 0;
-    std::vector<uint64_t> rowHashes;  // of the rows the pixmap holds, `hashedWidth` wide
-    int hashedWidth = 0;
+    std::vector<uint64_t> rowHashes;  // of the image rows the pixmap holds, `heldWidth` wide
+    int heldWidth = 0;
   };
   enum NetState : unsigned char { kNetAbove = 1, kNetSkipTaskbar = 2, kNetSkipPager = 4 };
   // A window's bounding or input shape as last sent (not sent again when unchanged: every shape
@@ -170,14 +171,11 @@ class X11Backend : public Backend {
   void SendShape(XWin xwin, int kind, ShapeMask& wanted, bool shaped, SentShape& sent);
   void ApplyInputShape(HWND hwnd, XWin xwin, bool empty);
   void ReleaseShape(HWND hwnd, XWin xwin);
-  // The window's image, or the part of it in `area` (window coordinates).
-  void Blit(HWND hwnd, XWin xwin, const RECT* area = nullptr);
-  GC CopyGc(XWin xwin, bool argb);
-  unsigned long Backing(HWND hwnd, XWin xwin, int w, int h, int depth, GC gc);
+  // Puts the window's image on the server and shows it.
+  void Blit(HWND hwnd, XWin xwin);
+  bool TakeRows(HWND hwnd, XWin xwin, int w, int h, int depth, const std::vector<uint64_t>& hashes, int width,
+                unsigned long& backing, GC& gc, int& first, int& last);
   bool ShowBacking(HWND hwnd, XWin xwin, const RECT& part);
-  void ChangedRows(HWND hwnd, XWin xwin, unsigned long backing, const uint32_t* rows, size_t rowPixels, int width,
-                   int height, int& first, int& last);
-  void ForgetRows(HWND hwnd);
   void GrabWhenViewable(HWND hwnd, XWin xwin);
   void Restack();
   XWin ParentOf(XWin w);
@@ -250,7 +248,7 @@ class X11Backend : public Backend {
   // _NET_WM_CM_S<screen> (XFixes reports each change of owner).
   Visual* argbVisual_ = nullptr;
   Colormap argbColormap_ = 0;
-  GC argbGc_ = nullptr;   // CopyGc: images and copies at 32 bits
+  GC argbGc_ = nullptr;   // images and copies at 32 bits (TakeRows)
   GC plainGc_ = nullptr;  // and at the screen's depth
   Atom cmSelection_ = 0;
   int fixesEvent_ = -1;
