@@ -271,6 +271,7 @@ struct WebMsgOps {
   }
 
   void OnWebsockNotify(WPARAM kind, LPARAM lParam) {
+    PostLayoutIfDue();
     std::unique_ptr<stVirelWebsockMsg> record = AcceptSessionRecord(lParam);
     if (!record) return;  // stale: deleted without any effect
 
@@ -309,19 +310,19 @@ struct WebMsgOps {
     return static_cast<int>(std::min<uint64_t>(2 * kFrameMs, uint64_t{w.m_dwLayoutCredit} + (now - w.m_dwLastLayout)));
   }
 
+  // A timer comes only once the queue is empty, which a flood keeps it from being: each record
+  // that finds the credit come posts the layout waiting for the timer itself.
+  void PostLayoutIfDue() {
+    if (!w.m_bLayoutTimed || LayoutCredit(::GetTickCount()) < static_cast<int>(kFrameMs)) return;
+    ::KillTimer(Hwnd(), kLayoutTimerId);
+    w.m_bLayoutTimed = false;
+    ::PostMessageW(Hwnd(), WM_WEBMSG_LAYOUT, 0, 0);
+  }
+
   void RequestLayout(bool belowBar) {
     w.m_bLayoutBelowBar = w.m_bLayoutBelowBar || belowBar;
+    if (w.m_bLayoutPending) return;
     const int credit = LayoutCredit(::GetTickCount());
-    if (w.m_bLayoutPending) {
-      // A timer comes only once the queue is empty, which a flood keeps it from being: a request
-      // that finds the credit come posts the waiting layout itself.
-      if (w.m_bLayoutTimed && credit >= static_cast<int>(kFrameMs)) {
-        ::KillTimer(Hwnd(), kLayoutTimerId);
-        w.m_bLayoutTimed = false;
-        ::PostMessageW(Hwnd(), WM_WEBMSG_LAYOUT, 0, 0);
-      }
-      return;
-    }
     w.m_bLayoutPending = true;
     w.m_bLayoutTimed = credit < static_cast<int>(kFrameMs);
     if (w.m_bLayoutTimed)

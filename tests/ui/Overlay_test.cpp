@@ -382,6 +382,23 @@ TEST_F(Overlay, LayoutsRunAtOnceWithCreditAndAboutOnceAFrameInAFlood) {
   ASSERT_TRUE(PumpUntilReal([&] { return !overlay->m_bLayoutPending; }));
   EXPECT_GE(layouts(), 3 + 18);
   EXPECT_LE(layouts(), 3 + 23) << "200 ms of flood";
+
+  // Timers come only when the queue is empty, which a flood keeps it from being: a record that
+  // finds the credit come posts the layout waiting for the timer.
+  auto pumpPosted = [] {
+    MSG m;
+    while (::PeekMessageW(&m, nullptr, WM_USER, WM_APP + 0xFF, PM_REMOVE)) ::DispatchMessageW(&m);
+  };
+  int seen;
+  do {
+    seen = layouts();
+    PostChat(u"d", u"x");
+    pumpPosted();
+  } while (layouts() > seen);
+  qvplatform::testing::AdvanceClock(10);
+  PostChat(u"e", u"x");
+  pumpPosted();
+  EXPECT_EQ(layouts(), seen + 1) << "the layout waited for its timer";
 }
 
 TEST_F(Overlay, OldestLineExpiresAfter30SecondsAndTheLastLineStays) {
