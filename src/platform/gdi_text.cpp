@@ -67,6 +67,7 @@ struct ShapedRun {
   std::vector<RunMask> masks;
   bool maskListed = false;  // in its face's list of runs holding mask memory
   bool maskUsed = false;    // drawn through a mask since the list last passed it
+  bool drawnOnce = false;   // drawn where a mask could be used: the next such draw makes it
   size_t MaskBytes() const {
     size_t bytes = 0;
     for (const RunMask& mask : masks) bytes += mask.bytes;
@@ -633,8 +634,8 @@ void RenderMask(cairo_t* cr, ShapedRun& run, int x, int y, double baseY, double 
   }
 }
 
-// Draws the run's glyphs through its cached coverage; false where there is none yet (it is made
-// then) or where it would not give the glyph calls' pixels: the caller draws the glyphs.
+// Draws the run's glyphs through its cached coverage, made at the run's second draw; false at its
+// first or where a mask would not give the glyph calls' pixels: the caller draws the glyphs.
 bool DrawMasked(cairo_t* cr, FontFace& face, ShapedRun& run, int x, int y, double baseY, bool crisp) {
   cairo_surface_t* target = cairo_get_group_target(cr);
   if (cairo_surface_get_type(target) != CAIRO_SURFACE_TYPE_IMAGE) return false;
@@ -659,6 +660,11 @@ bool DrawMasked(cairo_t* cr, FontFace& face, ShapedRun& run, int x, int y, doubl
   for (RunMask& m : run.masks)
     if (m.crisp == crisp && m.scaleX == scaleX && m.scaleY == scaleY) mask = &m;
   if (!mask) {
+    // Made at the second draw: in a flood most lines are drawn once before they are pushed out.
+    if (!run.drawnOnce) {
+      run.drawnOnce = true;
+      return false;
+    }
     RunMask made;
     made.crisp = crisp;
     made.scaleX = scaleX;
@@ -673,7 +679,7 @@ bool DrawMasked(cairo_t* cr, FontFace& face, ShapedRun& run, int x, int y, doubl
       }
     }
     run.masks.push_back(std::move(made));
-    return false;  // this time the glyphs themselves: the first draw is what it always was
+    mask = &run.masks.back();
   }
   if (mask->layers.empty()) return false;
   run.maskUsed = true;
