@@ -472,7 +472,7 @@ cairo_scaled_font_t* CrispFont(ShapedRun::Part& part) {
 // same places relative to it) and the scale must be a multiple of 1/1024, as glyph positions are,
 // for the positions to be exact.
 constexpr size_t kMaxMaskBytes = 64 * 1024;
-constexpr size_t kMaskBytesPerFace = 512 * 1024;
+constexpr size_t kMaskBytesPerFace = 256 * 1024;  // 15 overlay lines take ~100 KB
 
 bool Exact(double v) { return std::abs(v) < (1 << 20) && std::floor(v * 1024) == v * 1024; }
 
