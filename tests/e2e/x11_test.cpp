@@ -339,16 +339,21 @@ TEST_F(X11, CaptionDragMovesTheWindowAndMovingClampKeepsItOnTheDesktop) {
   EXPECT_TRUE(XSession::WaitFor([&] { return windows.Count(w, WM_NCRBUTTONUP) == 1; }, Pump));
 }
 
+// A blue window at `r` and above it a window of black (its colour key) with a red square `inner`.
+HWND KeyedOverBlue(RECT r, RECT inner) {
+  ShowWindow(Painter(r, RGB(30, 60, 220)), SW_SHOWNA);
+  HWND keyed = Painter(r, RGB(0, 0, 0), WS_EX_LAYERED | WS_EX_TOPMOST);
+  Paints()[keyed].inner = inner;
+  Paints()[keyed].innerColor = RGB(230, 20, 20);
+  SetLayeredWindowAttributes(keyed, RGB(0, 0, 0), 255, LWA_COLORKEY | LWA_ALPHA);
+  ShowWindow(keyed, SW_SHOWNA);
+  return keyed;
+}
+
 TEST_F(X11, ColourKeyedWindowShowsWhatLiesBelowThroughKeyPixels) {
   Start();
   COLORREF blue = RGB(30, 60, 220), red = RGB(230, 20, 20);
-  HWND below = Painter({700, 400, 900, 600}, blue);
-  ShowWindow(below, SW_SHOWNA);
-  HWND keyed = Painter({700, 400, 900, 600}, RGB(0, 0, 0), WS_EX_LAYERED | WS_EX_TOPMOST);
-  Paints()[keyed].inner = RECT{50, 50, 150, 150};
-  Paints()[keyed].innerColor = red;
-  SetLayeredWindowAttributes(keyed, RGB(0, 0, 0), 255, LWA_COLORKEY | LWA_ALPHA);
-  ShowWindow(keyed, SW_SHOWNA);
+  KeyedOverBlue({700, 400, 900, 600}, RECT{50, 50, 150, 150});
   ASSERT_TRUE(Shows(800, 500, Rgb(red)));
   EXPECT_TRUE(Shows(710, 410, Rgb(blue)));
   EXPECT_EQ(Pixel(890, 590), Rgb(blue));
@@ -359,13 +364,7 @@ TEST_F(X11, ColourKeyedWindowShowsWhatLiesBelowThroughKeyPixels) {
 TEST_F(X11, AReshapedOrUncoveredWindowShowsItsImageWithoutAnotherPaint) {
   Start();
   COLORREF blue = RGB(30, 60, 220), red = RGB(230, 20, 20), green = RGB(20, 200, 20);
-  HWND below = Painter({600, 300, 900, 600}, blue);
-  ShowWindow(below, SW_SHOWNA);
-  HWND keyed = Painter({600, 300, 900, 600}, RGB(0, 0, 0), WS_EX_LAYERED | WS_EX_TOPMOST);
-  Paints()[keyed].inner = RECT{10, 10, 60, 60};
-  Paints()[keyed].innerColor = red;
-  SetLayeredWindowAttributes(keyed, RGB(0, 0, 0), 255, LWA_COLORKEY | LWA_ALPHA);
-  ShowWindow(keyed, SW_SHOWNA);
+  HWND keyed = KeyedOverBlue({600, 300, 900, 600}, RECT{10, 10, 60, 60});
   ASSERT_TRUE(Shows(620, 320, Rgb(red)));
   EXPECT_EQ(Pixel(750, 450), Rgb(blue));
 
